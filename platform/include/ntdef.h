@@ -1,0 +1,103 @@
+// Base types shared by the kernel-mode and user-mode headers of the emulated
+// platform. Widths follow 32-bit Windows: ULONG, LONG and NTSTATUS are 32 bits
+// even on LP64 Linux; pointer-sized integers follow the host pointer.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define NTAPI
+#define WINAPI
+#define CALLBACK
+#define FASTCALL
+#define DECLSPEC_NORETURN [[noreturn]]
+#define IN
+#define OUT
+#define OPTIONAL
+#define VOID void
+#define CONST const
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+typedef void *PVOID;
+typedef char CHAR, CCHAR;
+typedef CHAR *PCHAR, *PSTR, *LPSTR;
+typedef const CHAR *PCSTR, *LPCSTR;
+typedef unsigned char UCHAR, BYTE, BOOLEAN;
+typedef UCHAR *PUCHAR, *PBYTE, *LPBYTE, *PBOOLEAN;
+typedef short SHORT, CSHORT;
+typedef unsigned short USHORT, WORD;
+typedef USHORT *PUSHORT, *PWORD;
+typedef int32_t LONG, INT;
+typedef LONG *PLONG, *LPLONG;
+typedef uint32_t ULONG, DWORD, UINT;
+typedef ULONG *PULONG, *PDWORD, *LPDWORD;
+typedef int BOOL;
+typedef BOOL *PBOOL, *LPBOOL;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef intptr_t LONG_PTR, INT_PTR;
+typedef uintptr_t ULONG_PTR, UINT_PTR, SIZE_T, DWORD_PTR;
+typedef ULONG_PTR *PULONG_PTR, *PSIZE_T;
+// Driver images are compiled with -fshort-wchar so that L"..." literals are UTF-16
+// as on Windows; the platform itself keeps the host's wchar_t and uses char16_t.
+// Both are 16-bit unsigned code units with the same layout.
+#if __SIZEOF_WCHAR_T__ == 2
+typedef wchar_t WCHAR;
+#else
+typedef char16_t WCHAR;
+#endif
+typedef WCHAR *PWCHAR, *PWSTR, *LPWSTR;
+typedef const WCHAR *PCWSTR, *LPCWSTR;
+typedef void *HANDLE;
+typedef HANDLE *PHANDLE;
+typedef ULONG ACCESS_MASK;
+typedef LONG NTSTATUS;
+typedef NTSTATUS *PNTSTATUS;
+
+typedef union _LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    };
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef struct _UNICODE_STRING {
+    USHORT Length;        // bytes, without a terminating zero
+    USHORT MaximumLength; // bytes
+    PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING *PCUNICODE_STRING;
+
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY *Flink;
+    struct _LIST_ENTRY *Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef struct _GUID {
+    ULONG Data1;
+    USHORT Data2;
+    USHORT Data3;
+    UCHAR Data4[8];
+} GUID, *LPGUID;
+typedef const GUID *LPCGUID;
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+    inline constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+#define CONTAINING_RECORD(address, type, field) \
+    ((type *)((PCHAR)(address) - offsetof(type, field)))

@@ -1,0 +1,4 @@
+#include "io_subsystem.h"
+
+void IoSubsystemStart(Machine *) {}
+void IoSubsystemStop(Machine *) {}
