@@ -101,3 +101,65 @@ typedef const GUID *LPCGUID;
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define CONTAINING_RECORD(address, type, field) \
     ((type *)((PCHAR)(address) - offsetof(type, field)))
+
+// Object attributes, as the kernel's object-creating routines take them.
+#define OBJ_INHERIT          0x00000002L
+#define OBJ_PERMANENT        0x00000010L
+#define OBJ_EXCLUSIVE        0x00000020L
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_OPENIF           0x00000080L
+#define OBJ_KERNEL_HANDLE    0x00000200L
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define InitializeObjectAttributes(p, n, a, r, s) \
+    do {                                            \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);    \
+        (p)->RootDirectory = (r);                   \
+        (p)->Attributes = (a);                      \
+        (p)->ObjectName = (n);                      \
+        (p)->SecurityDescriptor = (s);              \
+        (p)->SecurityQualityOfService = NULL;       \
+    } while (0)
+
+typedef struct _CLIENT_ID {
+    HANDLE UniqueProcess;
+    HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+
+// Interlocked operations on 32-bit and pointer-sized values: full barriers, as on
+// Windows. Kernel and user mode share them, so they live with the base types.
+static inline LONG InterlockedIncrement(LONG volatile *Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedDecrement(LONG volatile *Addend) {
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedExchange(LONG volatile *Target, LONG Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
+    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange,
+                                              LONG Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+static inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination,
+                                                      PVOID Exchange, PVOID Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}

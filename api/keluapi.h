@@ -1,0 +1,115 @@
+// keluapi: the library through which a controlling application (a port manager)
+// drives the kelu virtual serial ports: plugging ports in and out, pairing them,
+// approving opens, putting bytes into a port and taking bytes out of it, reading and
+// setting handshake lines, reading settings and waiting on per-port events.
+//
+// Ports are numbered 1 to 255, the number of their COM name (port 7 is COM7).
+// Every function returns 1 on success and 0 on failure with the reason in the
+// calling thread's last error (GetLastError); the event getters return an event
+// handle or NULL. A bad argument fails with ERROR_INVALID_PARAMETER (87) before
+// anything is sent. The library keeps no state between calls and may be called from
+// any number of threads; each call opens the driver for itself, and the driver
+// admits one such open at a time, so a call that collides with another fails with
+// ERROR_ACCESS_DENIED (5) and is not retried.
+#pragma once
+
+#include <windows.h>
+
+// Linux build: only the exports are visible outside the shared object.
+#if defined(_WIN32)
+#define KELUAPI
+#else
+#define KELUAPI __attribute__((visibility("default")))
+#endif
+
+// Bits of the signal word of keluGetControlSignals and keluSetControlSignals. Bits
+// above KELU_SIGNAL_DCD are ignored when setting and 0 when reading.
+#define KELU_SIGNAL_RTS 0x01
+#define KELU_SIGNAL_CTS 0x02
+#define KELU_SIGNAL_DTR 0x04
+#define KELU_SIGNAL_DSR 0x08
+#define KELU_SIGNAL_RI 0x10
+#define KELU_SIGNAL_DCD 0x20
+
+// The library's own last-error values; bit 29 marks them as application-defined.
+#define KELU_ERROR_SERVICE_MARKED_FOR_DELETE 0x20000100
+#define KELU_ERROR_BAD_PACKAGE_PATH 0x20000101
+
+// A port's settings as keluGetSettings reports them (24 bytes). Limits and the
+// handshake are narrowed from the driver's wider values: XonLimit and XoffLimit keep
+// their low 16 bits, ControlHandShake and FlowReplace their low 8 bits. Reserved is
+// never written.
+struct KELU_PORT_SETTINGS {
+    ULONG BaudRate;
+    UCHAR WordLength;
+    UCHAR Parity;
+    UCHAR StopBits;
+    UCHAR XonChar;
+    UCHAR XoffChar;
+    UCHAR ErrorChar;
+    UCHAR EofChar;
+    UCHAR EventChar;
+    USHORT XonLimit;
+    USHORT XoffLimit;
+    UCHAR ControlHandShake;
+    UCHAR Reserved[3];
+    ULONG FlowReplace;
+};
+#ifdef __cplusplus
+static_assert(sizeof(KELU_PORT_SETTINGS) == 24, "KELU_PORT_SETTINGS is 24 bytes");
+#endif
+
+// Driver package. keluInstallDrivers takes the directory holding kelu.inf, kelu.sys
+// and kelbus.inf; keluUninstallDrivers unplugs every port and removes both drivers.
+KELUAPI int keluInstallDrivers(char* path);
+KELUAPI int keluUninstallDrivers();
+
+// Plug and Play. keluPluginPort makes the bus report the port and then records
+// whether opening it needs the application's approval (confirm nonzero); it may take
+// up to about 40 seconds while the new port starts.
+KELUAPI int keluPluginPort(ULONG port, int confirm);
+KELUAPI int keluUnplugPort(ULONG port);
+KELUAPI int keluIsPortPluggedIn(ULONG port, int* pluggedIn);
+
+// Pairs. keluGetConnectedPort stores the partner's number, or 0xFFFFFFFF when the
+// port has none.
+KELUAPI int keluConnectPorts(ULONG portA, ULONG portB);
+KELUAPI int keluDisconnectPorts(ULONG portA, ULONG portB);
+KELUAPI int keluGetConnectedPort(ULONG port, ULONG* partner);
+
+// Open approval. An open of a port plugged in with confirm waits until the answer
+// arrives: a negative NTSTATUS (STATUS_ACCESS_DENIED, 0xC0000022) fails the open with
+// that status, 0 or a positive value lets it proceed. keluIsPortOpened reports 1
+// while the port is open or an open waits for the answer.
+KELUAPI int keluConfirmPortOpening(ULONG port, ULONG answer);
+KELUAPI int keluIsPortOpened(ULONG port, int* opened);
+
+// Bytes. The write functions hand bytes to the application on the port (its reads
+// receive them); the read functions take bytes that application wrote and no partner
+// took, and keluGetNumBytesInBuffer counts those. Single-byte calls fail with
+// ERROR_MORE_DATA when the port's receive buffer is full and ERROR_NO_MORE_ITEMS when
+// nothing waits. A run moves byte by byte: when it stops early because the buffer is
+// full or empty it returns 1 with the count moved and last error 0; when it stops
+// for another reason after at least one byte it returns 1 with the count and leaves
+// that reason in the last error; when its first byte fails it returns 0 with the
+// count 0.
+KELUAPI int keluGetNumBytesInBuffer(ULONG port, ULONG* count);
+KELUAPI int keluWriteCharToPortBuffer(ULONG port, char ch);
+KELUAPI int keluReadCharFromPortBuffer(ULONG port, char* ch);
+KELUAPI int keluWriteToPortBuffer(ULONG port, UCHAR* data, ULONG count, ULONG* written);
+KELUAPI int keluReadFromPortBuffer(ULONG port, UCHAR* data, ULONG count, ULONG* read);
+
+// Handshake lines as KELU_SIGNAL_* words. Setting RTS and DTR shows them on the
+// partner as CTS, DSR and DCD.
+KELUAPI int keluGetControlSignals(ULONG port, ULONG* signals);
+KELUAPI int keluSetControlSignals(ULONG port, ULONG signals);
+
+KELUAPI int keluGetSettings(ULONG port, KELU_PORT_SETTINGS* settings);
+
+// Per-port events, signalled by the driver when the port is opened or closed, data
+// was written, settings changed, or flow-control state changed. The handle only
+// allows waiting; the caller closes it with CloseHandle.
+KELUAPI HANDLE keluGetDataEvent(ULONG port);
+KELUAPI HANDLE keluGetSettingsEvent(ULONG port);
+KELUAPI HANDLE keluGetFlowEvent(ULONG port);
+KELUAPI HANDLE keluGetOpenCloseEvent(ULONG port);

@@ -1,0 +1,157 @@
+// The connection and confirmation map: which port is paired with which, which ports
+// need the controlling application's confirmation to open, and its registry form, the
+// 512-byte REG_BINARY value "ConnectionMap" in the driver's service key.
+//
+// Locking: every change, and the save that follows it, happens under
+// g_ConnectionMapLock, so changes cannot interleave and leave the partner half
+// asymmetric, and the stored value is always a whole map. The bytes themselves are
+// written, and read by the lookups, under g_PortTableLock as well (see kelu.h).
+#include "kelu.h"
+
+UCHAR g_ConnectionAndConfirmationMap[KELU_MAP_SIZE];
+KEVENT g_ConnectionMapLock;
+
+static const WCHAR g_ConnectionMapValueName[] = L"ConnectionMap";
+
+static VOID KeluSetDefaultMap(PUCHAR pMap)
+{
+    RtlFillMemory(pMap, KELU_CONFIRMATION_BASE, KELU_NOT_CONNECTED);
+    RtlZeroMemory(pMap + KELU_CONFIRMATION_BASE, KELU_MAP_SIZE - KELU_CONFIRMATION_BASE);
+}
+
+NTSTATUS KeluLoadConnectionMap(PUCHAR pMap)
+{
+    // With a positive length word the query stores the value's length, its type and
+    // then its data. The type word starts as REG_NONE: a value too small for that
+    // layout is stored over the length word alone and leaves the type word unchanged.
+    struct {
+        LONG lLength;
+        ULONG ulType;
+        UCHAR Data[KELU_MAP_SIZE];
+    } query;
+    RtlZeroMemory(&query, sizeof(query));
+    query.lLength = sizeof(query);
+    query.ulType = REG_NONE;
+
+    RTL_QUERY_REGISTRY_TABLE table[2];
+    RtlZeroMemory(table, sizeof(table));
+    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED;
+    table[0].Name = (PWSTR)g_ConnectionMapValueName;
+    table[0].EntryContext = &query;
+
+    NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, g_RegistryPath, table, NULL, NULL);
+    // Only a whole 512-byte binary map is taken: a shorter value would pair every port
+    // past its end with port 0.
+    if (NT_SUCCESS(status) && (query.ulType != REG_BINARY || query.lLength != KELU_MAP_SIZE)) {
+        status = STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    if (NT_SUCCESS(status)) {
+        RtlCopyMemory(pMap, query.Data, KELU_MAP_SIZE);
+    } else {
+        KeluSetDefaultMap(pMap);
+    }
+    return status;
+}
+
+NTSTATUS KeluSaveConnectionMap(PUCHAR pMap)
+{
+    return RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, g_RegistryPath, g_ConnectionMapValueName,
+                                 REG_BINARY, pMap, KELU_MAP_SIZE);
+}
+
+static VOID KeluLockMap()
+{
+    KeWaitForSingleObject(&g_ConnectionMapLock, Executive, KernelMode, FALSE, NULL);
+}
+
+static VOID KeluUnlockMapAndSave()
+{
+    KeluSaveConnectionMap(g_ConnectionAndConfirmationMap); // a failed save is not reported
+    KeSetEvent(&g_ConnectionMapLock, IO_NO_INCREMENT, FALSE);
+}
+
+// Writes one byte of the map. The caller holds g_ConnectionMapLock.
+static VOID KeluWriteMapByte(ULONG ulIndex, UCHAR ucValue)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&g_PortTableLock, &oldIrql);
+    g_ConnectionAndConfirmationMap[ulIndex] = ucValue;
+    KeReleaseSpinLock(&g_PortTableLock, oldIrql);
+}
+
+// Port 255 cannot be paired: its number is the mark for "not connected". A port is
+// never paired with itself.
+static BOOLEAN KeluArePairablePorts(ULONG a, ULONG b)
+{
+    return a < KELU_NOT_CONNECTED && b < KELU_NOT_CONNECTED && a != b;
+}
+
+static VOID KeluTransferLinesOfPort(ULONG ulPortNumber)
+{
+    PKELU_DEVICE_EXTENSION pDevExt = KeluReferencePortExtension(ulPortNumber);
+    if (pDevExt != NULL) {
+        KeluTransferLines(pDevExt);
+        KeluReleasePortExtension(pDevExt);
+    }
+}
+
+NTSTATUS KeluMapConnectPorts(ULONG a, ULONG b)
+{
+    if (!KeluArePairablePorts(a, b)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    KeluLockMap();
+    // Former partners become unconnected and keep the lines they last showed.
+    UCHAR ucFormerOfA = g_ConnectionAndConfirmationMap[a];
+    if (ucFormerOfA != KELU_NOT_CONNECTED) {
+        KeluWriteMapByte(ucFormerOfA, KELU_NOT_CONNECTED);
+    }
+    UCHAR ucFormerOfB = g_ConnectionAndConfirmationMap[b];
+    if (ucFormerOfB != KELU_NOT_CONNECTED) {
+        KeluWriteMapByte(ucFormerOfB, KELU_NOT_CONNECTED);
+    }
+    KeluWriteMapByte(a, (UCHAR)b);
+    KeluWriteMapByte(b, (UCHAR)a);
+
+    KeluTransferLinesOfPort(a);
+    KeluTransferLinesOfPort(b);
+    KeluUnlockMapAndSave();
+    return STATUS_SUCCESS;
+}
+
+// Does not check that a and b were paired with each other, and transfers no lines.
+NTSTATUS KeluMapDisconnectPorts(ULONG a, ULONG b)
+{
+    if (!KeluArePairablePorts(a, b)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    KeluLockMap();
+    KeluWriteMapByte(a, KELU_NOT_CONNECTED);
+    KeluWriteMapByte(b, KELU_NOT_CONNECTED);
+    KeluUnlockMapAndSave();
+    return STATUS_SUCCESS;
+}
+
+VOID KeluMapSetConfirmation(UCHAR ucPortNumber, BOOLEAN bRequired)
+{
+    KeluLockMap();
+    KeluWriteMapByte(KELU_CONFIRMATION_BASE + ucPortNumber, bRequired ? 1 : 0);
+    KeluUnlockMapAndSave();
+}
+
+BOOLEAN KeluMapIsConfirmationRequired(UCHAR ucPortNumber)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&g_PortTableLock, &oldIrql);
+    BOOLEAN bRequired = g_ConnectionAndConfirmationMap[KELU_CONFIRMATION_BASE + ucPortNumber] == 1;
+    KeReleaseSpinLock(&g_PortTableLock, oldIrql);
+    return bRequired;
+}
+
+VOID KeluMapCopyPartners(PUCHAR pPartners)
+{
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&g_PortTableLock, &oldIrql);
+    RtlCopyMemory(pPartners, g_ConnectionAndConfirmationMap, KELU_PORT_COUNT);
+    KeReleaseSpinLock(&g_PortTableLock, oldIrql);
+}

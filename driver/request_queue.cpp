@@ -1,0 +1,267 @@
+// kelu: the read and write queues of a port, their timeouts and their cancellation.
+//
+// Four parties take requests out of ReadQueue and WriteQueue: the transfer engine
+// (PASSIVE_LEVEL, port Mutex held), the three timer DPCs (DISPATCH_LEVEL), the cancel
+// routine (requester's cancel, up to DISPATCH_LEVEL) and the purges of close, cleanup,
+// purge and removal (port Mutex held). They agree as follows:
+//
+//  - Every link change, and every touch of the head request by the transfer, happens
+//    under QueueLock. A request taken out of its queue is left self-linked, so that a
+//    cancel routine can tell that it is no longer queued.
+//  - Whoever unlinks a request completes it, unless the request's cancel routine has
+//    already been entered (KeluFinishRequest finds it cleared): then the cancel routine
+//    completes it, finding it unlinked. Each request so leaves its queue once and is
+//    completed once.
+//  - A total timer is armed when a request becomes the head of its queue, whichever way
+//    its predecessor left: the transfer, a timeout, a cancellation or a purge. A timer
+//    is disarmed when its head leaves.
+//  - A timer DPC acts only when its armed flag is set and its timer has expired: a DPC
+//    that was queued for a head that has since left, or for a timer since re-armed,
+//    finds one or the other false and does nothing, so it cannot end the next head.
+#include "kelu.h"
+
+namespace {
+
+// The longest relative due time a timer takes, in milliseconds: a larger total timeout
+// (a 64-bit product of two 32-bit values) would overflow 100-nanosecond units, and
+// waiting this long (about 29,000 years) is the same as waiting for ever.
+const ULONGLONG kMaxDueMilliseconds = 0x7FFFFFFFFFFFFFFFULL / 10000;
+
+// The read interval timer runs this much longer than the interval itself.
+const ULONG kIntervalSlackMilliseconds = 30;
+
+// An armed timer, and a run of its DPC that is queued or under way, each hold a
+// reference on ulOutstandingIo, given back by whoever ends them (DisarmTimer, or the DPC
+// itself when it has finished), so removal cannot delete the device under a DPC.
+VOID DisarmTimer(PKELU_DEVICE_EXTENSION pDevExt, PKTIMER pTimer, PKDPC pDpc, BOOLEAN *pbArmed) {
+    if (!*pbArmed)
+        return;
+    *pbArmed = FALSE;
+    // A timer that was taken off the clock (here or elsewhere) before it expired, or
+    // whose DPC was taken out of the DPC queue, will not run: its reference goes. A DPC
+    // already running gives its reference back itself.
+    if (KeCancelTimer(pTimer) || !KeReadStateTimer(pTimer) || KeRemoveQueueDpc(pDpc))
+        KeluReleaseRequestReference(pDevExt);
+}
+
+VOID ArmTimer(PKELU_DEVICE_EXTENSION pDevExt, PKTIMER pTimer, PKDPC pDpc, BOOLEAN *pbArmed,
+              ULONGLONG ullMilliseconds) {
+    DisarmTimer(pDevExt, pTimer, pDpc, pbArmed);
+    if (ullMilliseconds > kMaxDueMilliseconds)
+        ullMilliseconds = kMaxDueMilliseconds;
+    LARGE_INTEGER dueTime;
+    dueTime.QuadPart = -(LONGLONG)(ullMilliseconds * 10000);
+    InterlockedIncrement(&pDevExt->ulOutstandingIo);
+    KeSetTimer(pTimer, dueTime, pDpc);
+    *pbArmed = TRUE;
+}
+
+BOOLEAN IsReadQueue(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue) {
+    return pQueue == &pDevExt->ReadQueue;
+}
+
+// Arms the total timer for the head of the queue: Length x multiplier + constant
+// milliseconds, in 64 bits, not at all when that is 0. QueueLock held.
+VOID StartTotalTimer(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue) {
+    PIRP Irp = KeluQueueHead(pQueue);
+    if (Irp == NULL)
+        return;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONGLONG ullTotal;
+    if (IsReadQueue(pDevExt, pQueue)) {
+        ullTotal = (ULONGLONG)stack->Parameters.Read.Length *
+                       pDevExt->Timeouts.ReadTotalTimeoutMultiplier +
+                   pDevExt->Timeouts.ReadTotalTimeoutConstant;
+        if (ullTotal != 0)
+            ArmTimer(pDevExt, &pDevExt->ReadTotalTimer, &pDevExt->ReadTotalDpc,
+                     &pDevExt->bReadTotalArmed, ullTotal);
+    } else {
+        ullTotal = (ULONGLONG)stack->Parameters.Write.Length *
+                       pDevExt->Timeouts.WriteTotalTimeoutMultiplier +
+                   pDevExt->Timeouts.WriteTotalTimeoutConstant;
+        if (ullTotal != 0)
+            ArmTimer(pDevExt, &pDevExt->WriteTotalTimer, &pDevExt->WriteTotalDpc,
+                     &pDevExt->bWriteTotalArmed, ullTotal);
+    }
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_PENDING;
+}
+
+// Ends a queued request on the expiry of one of its timers. DISPATCH_LEVEL.
+VOID ExpireHead(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue, PKTIMER pTimer,
+                BOOLEAN *pbArmed) {
+    KeAcquireSpinLockAtDpcLevel(&pDevExt->QueueLock);
+    PIRP Irp = NULL;
+    if (*pbArmed && KeReadStateTimer(pTimer))
+        Irp = KeluUnlinkHeadLocked(pDevExt, pQueue);
+    KeReleaseSpinLockFromDpcLevel(&pDevExt->QueueLock);
+    if (Irp != NULL)
+        KeluFinishRequest(Irp, STATUS_TIMEOUT);
+    KeluReleaseRequestReference(pDevExt);  // this run's reference, taken when it was armed
+}
+
+}  // namespace
+
+PIRP KeluQueueHead(PLIST_ENTRY pQueue) {
+    if (IsListEmpty(pQueue))
+        return NULL;
+    return CONTAINING_RECORD(pQueue->Flink, IRP, Tail.Overlay.ListEntry);
+}
+
+BOOLEAN KeluIsQueueEmpty(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pDevExt->QueueLock, &irql);
+    BOOLEAN bEmpty = IsListEmpty(pQueue);
+    KeReleaseSpinLock(&pDevExt->QueueLock, irql);
+    return bEmpty;
+}
+
+BOOLEAN KeluQueueRequest(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue, PIRP Irp) {
+    // The cancel routine is installed and the request linked under QueueLock, so a
+    // cancel routine entered at once waits for the lock and then finds the request queued.
+    KIRQL queueIrql;
+    KeAcquireSpinLock(&pDevExt->QueueLock, &queueIrql);
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    BOOLEAN bCancelled = Irp->Cancel;
+    if (!bCancelled)
+        (VOID)IoSetCancelRoutine(Irp, KeluCancelQueuedIrp);
+    IoReleaseCancelSpinLock(cancelIrql);
+    if (!bCancelled) {
+        BOOLEAN bBecomesHead = IsListEmpty(pQueue);
+        InsertTailList(pQueue, &Irp->Tail.Overlay.ListEntry);
+        if (bBecomesHead)
+            StartTotalTimer(pDevExt, pQueue);
+    }
+    KeReleaseSpinLock(&pDevExt->QueueLock, queueIrql);
+    return !bCancelled;
+}
+
+PIRP KeluUnlinkHeadLocked(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue) {
+    PIRP Irp = KeluQueueHead(pQueue);
+    if (Irp == NULL)
+        return NULL;
+    RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
+    InitializeListHead(&Irp->Tail.Overlay.ListEntry);
+    if (IsReadQueue(pDevExt, pQueue)) {
+        DisarmTimer(pDevExt, &pDevExt->ReadTotalTimer, &pDevExt->ReadTotalDpc,
+                    &pDevExt->bReadTotalArmed);
+        DisarmTimer(pDevExt, &pDevExt->ReadIntervalTimer, &pDevExt->ReadIntervalDpc,
+                    &pDevExt->bReadIntervalArmed);
+    } else {
+        DisarmTimer(pDevExt, &pDevExt->WriteTotalTimer, &pDevExt->WriteTotalDpc,
+                    &pDevExt->bWriteTotalArmed);
+    }
+    StartTotalTimer(pDevExt, pQueue);
+    return Irp;
+}
+
+VOID KeluArmReadIntervalTimerLocked(PKELU_DEVICE_EXTENSION pDevExt) {
+    ULONG ulInterval = pDevExt->Timeouts.ReadIntervalTimeout;
+    if (ulInterval == 0 || ulInterval == MAXULONG)
+        return;
+    ArmTimer(pDevExt, &pDevExt->ReadIntervalTimer, &pDevExt->ReadIntervalDpc,
+             &pDevExt->bReadIntervalArmed, (ULONGLONG)ulInterval + kIntervalSlackMilliseconds);
+}
+
+VOID KeluFinishRequest(PIRP Irp, NTSTATUS status) {
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    PDRIVER_CANCEL previous = IoSetCancelRoutine(Irp, NULL);
+    IoReleaseCancelSpinLock(cancelIrql);
+    if (previous == NULL)
+        return;  // the cancel routine has been entered and completes the request
+    Irp->IoStatus.Status = status;
+    if (status == STATUS_CANCELLED)
+        Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+NTSTATUS KeluCompleteCurrentRead(PKELU_DEVICE_EXTENSION pDevExt) {
+    KIRQL irql;
+    KeAcquireSpinLock(&pDevExt->QueueLock, &irql);
+    PIRP Irp = KeluUnlinkHeadLocked(pDevExt, &pDevExt->ReadQueue);
+    KeReleaseSpinLock(&pDevExt->QueueLock, irql);
+    if (Irp == NULL)
+        return STATUS_NO_MORE_ENTRIES;
+    KeluFinishRequest(Irp, STATUS_SUCCESS);
+    return STATUS_SUCCESS;
+}
+
+// Each request is unlinked here and completed as its cancel routine would complete it
+// (STATUS_CANCELLED, no bytes). Calling IoCancelIrp on a request after unlinking it
+// would race with the requester's own cancellation, which may complete and free it.
+NTSTATUS KeluCancelQueue(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue) {
+    for (;;) {
+        KIRQL irql;
+        KeAcquireSpinLock(&pDevExt->QueueLock, &irql);
+        PIRP Irp = KeluUnlinkHeadLocked(pDevExt, pQueue);
+        KeReleaseSpinLock(&pDevExt->QueueLock, irql);
+        if (Irp == NULL)
+            return STATUS_SUCCESS;
+        KeluFinishRequest(Irp, STATUS_CANCELLED);
+    }
+}
+
+VOID NTAPI KeluCancelQueuedIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    PLIST_ENTRY pQueue = IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ
+                             ? &pDevExt->ReadQueue
+                             : &pDevExt->WriteQueue;
+    PLIST_ENTRY pEntry = &Irp->Tail.Overlay.ListEntry;
+    KIRQL irql;
+    KeAcquireSpinLock(&pDevExt->QueueLock, &irql);
+    if (pQueue->Flink == pEntry) {
+        KeluUnlinkHeadLocked(pDevExt, pQueue);  // the next head gets its own timer
+    } else if (!IsListEmpty(pEntry)) {
+        RemoveEntryList(pEntry);
+        InitializeListHead(pEntry);
+    }
+    KeReleaseSpinLock(&pDevExt->QueueLock, irql);
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+VOID NTAPI KeluReadTotalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID) {
+    PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)Context;
+    ExpireHead(pDevExt, &pDevExt->ReadQueue, &pDevExt->ReadTotalTimer, &pDevExt->bReadTotalArmed);
+}
+
+VOID NTAPI KeluReadIntervalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID) {
+    PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)Context;
+    ExpireHead(pDevExt, &pDevExt->ReadQueue, &pDevExt->ReadIntervalTimer,
+               &pDevExt->bReadIntervalArmed);
+}
+
+VOID NTAPI KeluWriteTotalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID) {
+    PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)Context;
+    ExpireHead(pDevExt, &pDevExt->WriteQueue, &pDevExt->WriteTotalTimer,
+               &pDevExt->bWriteTotalArmed);
+}
+
+NTSTATUS KeluTimeoutsRequest(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    PSERIAL_TIMEOUTS pBuffer = (PSERIAL_TIMEOUTS)Irp->AssociatedIrp.SystemBuffer;
+    if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_SERIAL_SET_TIMEOUTS) {
+        if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(SERIAL_TIMEOUTS))
+            return STATUS_BUFFER_TOO_SMALL;
+        // Stored as given. A timer already running keeps its due time; the new values
+        // count from the next arming.
+        ExAcquireFastMutex(&pDevExt->Mutex);
+        KIRQL irql;
+        KeAcquireSpinLock(&pDevExt->QueueLock, &irql);
+        pDevExt->Timeouts = *pBuffer;
+        KeReleaseSpinLock(&pDevExt->QueueLock, irql);
+        ExReleaseFastMutex(&pDevExt->Mutex);
+        return STATUS_SUCCESS;
+    }
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(SERIAL_TIMEOUTS))
+        return STATUS_BUFFER_TOO_SMALL;
+    ExAcquireFastMutex(&pDevExt->Mutex);
+    *pBuffer = pDevExt->Timeouts;
+    ExReleaseFastMutex(&pDevExt->Mutex);
+    Irp->IoStatus.Information = sizeof(SERIAL_TIMEOUTS);
+    return STATUS_SUCCESS;
+}

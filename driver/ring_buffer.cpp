@@ -1,0 +1,151 @@
+// kelu: the two ring buffers of a port and the operations that move bytes through them.
+//
+// Every routine here runs with the Mutex of each port it touches held. Bytes move in
+// contiguous runs (a wrap splits a run in two); the results, counts and raised events
+// are those of moving one byte at a time.
+#include "kelu.h"
+
+namespace {
+
+// A view of one ring: the receive ring (pReadBuffer...) or the transmit ring
+// (pWriteBuffer...) of a port.
+struct Ring {
+    PUCHAR pBuffer;
+    ULONG ulSize;
+    ULONG *pulIn;
+    ULONG *pulOut;
+    ULONG *pulCount;
+};
+
+Ring ReceiveRing(PKELU_DEVICE_EXTENSION pDevExt) {
+    return {pDevExt->pReadBuffer, pDevExt->ulReadBufferSize, &pDevExt->ulReadBufferIn,
+            &pDevExt->ulReadBufferOut, &pDevExt->ulReadBufferCount};
+}
+
+Ring TransmitRing(PKELU_DEVICE_EXTENSION pDevExt) {
+    return {pDevExt->pWriteBuffer, pDevExt->ulWriteBufferSize, &pDevExt->ulWriteBufferIn,
+            &pDevExt->ulWriteBufferOut, &pDevExt->ulWriteBufferCount};
+}
+
+// Stores up to ulCount bytes, as many as there is room for; returns the number stored.
+ULONG RingStore(const Ring &ring, const UCHAR *pSource, ULONG ulCount) {
+    if (ring.pBuffer == NULL)
+        return 0;
+    ULONG ulRoom = ring.ulSize - *ring.pulCount;
+    if (ulCount > ulRoom)
+        ulCount = ulRoom;
+    ULONG ulFirst = ring.ulSize - *ring.pulIn;  // room before the wrap
+    if (ulFirst > ulCount)
+        ulFirst = ulCount;
+    RtlCopyMemory(ring.pBuffer + *ring.pulIn, pSource, ulFirst);
+    RtlCopyMemory(ring.pBuffer, pSource + ulFirst, ulCount - ulFirst);
+    *ring.pulIn = ulFirst < ulCount ? ulCount - ulFirst : *ring.pulIn + ulFirst;
+    if (*ring.pulIn == ring.ulSize)
+        *ring.pulIn = 0;
+    *ring.pulCount += ulCount;
+    return ulCount;
+}
+
+// Takes up to ulCount bytes, as many as the ring holds; returns the number taken.
+ULONG RingTake(const Ring &ring, PUCHAR pTarget, ULONG ulCount) {
+    if (ring.pBuffer == NULL)
+        return 0;
+    if (ulCount > *ring.pulCount)
+        ulCount = *ring.pulCount;
+    ULONG ulFirst = ring.ulSize - *ring.pulOut;  // bytes before the wrap
+    if (ulFirst > ulCount)
+        ulFirst = ulCount;
+    RtlCopyMemory(pTarget, ring.pBuffer + *ring.pulOut, ulFirst);
+    RtlCopyMemory(pTarget + ulFirst, ring.pBuffer, ulCount - ulFirst);
+    *ring.pulOut = ulFirst < ulCount ? ulCount - ulFirst : *ring.pulOut + ulFirst;
+    if (*ring.pulOut == ring.ulSize)
+        *ring.pulOut = 0;
+    *ring.pulCount -= ulCount;
+    return ulCount;
+}
+
+// The receive count from which SERIAL_EV_RX80FULL is raised.
+ULONG Rx80FullMark(PKELU_DEVICE_EXTENSION pDevExt) {
+    return pDevExt->ulReadBufferSize * 80 / 100;
+}
+
+BOOLEAN ContainsByte(const UCHAR *pBytes, ULONG ulCount, UCHAR ucValue) {
+    for (ULONG i = 0; i < ulCount; i++) {
+        if (pBytes[i] == ucValue)
+            return TRUE;
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+// The controlling application's bytes: events are raised byte by byte (SERIAL_EV_RX80FULL
+// for each byte at or above the mark, SERIAL_EV_RXCHAR after the first, SERIAL_EV_RXFLAG
+// after each event character). Only a pending wait can observe a raise, and the first
+// raise that meets its mask ends it, so the raising stops once no wait is pending.
+ULONG KeluPutToReadBuffer(PKELU_DEVICE_EXTENSION pDevExt, const UCHAR *pSource, ULONG ulCount) {
+    ULONG ulCountBefore = pDevExt->ulReadBufferCount;
+    ULONG ulStored = RingStore(ReceiveRing(pDevExt), pSource, ulCount);
+    const ULONG ulReceiveEvents = SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG | SERIAL_EV_RX80FULL;
+    ULONG ulMark = Rx80FullMark(pDevExt);
+    for (ULONG i = 0; i < ulStored && pDevExt->pWaitIrp != NULL &&
+                      (pDevExt->ulWaitMask & ulReceiveEvents) != 0;
+         i++) {
+        if (ulCountBefore + i + 1 >= ulMark)
+            KeluSignalWaitEvents(pDevExt, SERIAL_EV_RX80FULL);
+        if (i == 0)
+            KeluSignalWaitEvents(pDevExt, SERIAL_EV_RXCHAR);
+        if (pSource[i] == pDevExt->Chars.EventChar)
+            KeluSignalWaitEvents(pDevExt, SERIAL_EV_RXFLAG);
+    }
+    return ulStored;
+}
+
+ULONG KeluGetFromReadBuffer(PKELU_DEVICE_EXTENSION pDevExt, PUCHAR pTarget, ULONG ulCount) {
+    return RingTake(ReceiveRing(pDevExt), pTarget, ulCount);
+}
+
+ULONG KeluPutToWriteBuffer(PKELU_DEVICE_EXTENSION pDevExt, const UCHAR *pSource, ULONG ulCount) {
+    return RingStore(TransmitRing(pDevExt), pSource, ulCount);
+}
+
+ULONG KeluGetFromWriteBuffer(PKELU_DEVICE_EXTENSION pDevExt, PUCHAR pTarget, ULONG ulCount) {
+    return RingTake(TransmitRing(pDevExt), pTarget, ulCount);
+}
+
+// Moves what fits from the sender's transmit ring into the receiver's receive ring and
+// raises the receiver's receive events once, at the end. A closed sender has no ring
+// and moves nothing. Sender and receiver may be the same port.
+ULONG KeluMoveWriteToReadBuffer(PKELU_DEVICE_EXTENSION pReceiver, PKELU_DEVICE_EXTENSION pSender) {
+    if (pSender->pWriteBuffer == NULL || pReceiver->pReadBuffer == NULL)
+        return 0;
+    Ring receive = ReceiveRing(pReceiver);
+    BOOLEAN bEventChar = FALSE;
+    ULONG ulMoved = 0;
+    for (;;) {
+        // One contiguous run of the transmit ring, as far as its wrap.
+        ULONG ulRun = pSender->ulWriteBufferSize - pSender->ulWriteBufferOut;
+        if (ulRun > pSender->ulWriteBufferCount)
+            ulRun = pSender->ulWriteBufferCount;
+        const UCHAR *pRun = pSender->pWriteBuffer + pSender->ulWriteBufferOut;
+        ULONG ulStored = RingStore(receive, pRun, ulRun);
+        if (ulStored == 0)
+            break;
+        if (!bEventChar)
+            bEventChar = ContainsByte(pRun, ulStored, pReceiver->Chars.EventChar);
+        pSender->ulWriteBufferOut += ulStored;
+        if (pSender->ulWriteBufferOut == pSender->ulWriteBufferSize)
+            pSender->ulWriteBufferOut = 0;
+        pSender->ulWriteBufferCount -= ulStored;
+        ulMoved += ulStored;
+    }
+    if (ulMoved != 0) {
+        ULONG ulEvents = SERIAL_EV_RXCHAR;
+        if (bEventChar)
+            ulEvents |= SERIAL_EV_RXFLAG;
+        if (pReceiver->ulReadBufferCount >= Rx80FullMark(pReceiver))
+            ulEvents |= SERIAL_EV_RX80FULL;
+        KeluSignalWaitEvents(pReceiver, ulEvents);
+    }
+    return ulMoved;
+}

@@ -1,0 +1,117 @@
+// kelu: the transfer engine, which carries bytes between the two ports of a pair.
+//
+// Bytes take three hops: the head write of a port into its transmit ring, the transmit
+// ring into the partner's receive ring (only while the partner is open), the receive
+// ring into the partner's head read. The engine runs in the thread of the request that
+// calls it, with both ports' Mutex held for its whole length; there is no worker thread.
+#include "kelu.h"
+
+namespace {
+
+BOOLEAN HasWriteWork(PKELU_DEVICE_EXTENSION pPort) {
+    return pPort->ulWriteBufferCount != 0 || !KeluIsQueueEmpty(pPort, &pPort->WriteQueue);
+}
+
+// Copies what fits of the head write into the port's transmit ring and completes the
+// write once its last byte is in. TRUE when there was a head write and room for it.
+BOOLEAN FeedTransmitRing(PKELU_DEVICE_EXTENSION pPort, BOOLEAN *pbStored) {
+    if (pPort->pWriteBuffer == NULL || pPort->ulWriteBufferCount == pPort->ulWriteBufferSize)
+        return FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&pPort->QueueLock, &irql);
+    PIRP Irp = KeluQueueHead(&pPort->WriteQueue);
+    PIRP Done = NULL;
+    if (Irp != NULL) {
+        ULONG ulLength = IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length;
+        ULONG ulDone = (ULONG)Irp->IoStatus.Information;
+        ULONG ulStored = KeluPutToWriteBuffer(
+            pPort, (const UCHAR *)Irp->AssociatedIrp.SystemBuffer + ulDone, ulLength - ulDone);
+        Irp->IoStatus.Information = ulDone + ulStored;
+        if (ulStored != 0)
+            *pbStored = TRUE;
+        if (ulDone + ulStored == ulLength)
+            Done = KeluUnlinkHeadLocked(pPort, &pPort->WriteQueue);
+    }
+    KeReleaseSpinLock(&pPort->QueueLock, irql);
+    if (Done != NULL)
+        KeluFinishRequest(Done, STATUS_SUCCESS);
+    return Irp != NULL;
+}
+
+// Hands received bytes to the head read; completes it when full, otherwise restarts its
+// interval timer. TRUE when there was a head read and bytes for it.
+BOOLEAN FillHeadRead(PKELU_DEVICE_EXTENSION pPort) {
+    if (pPort->ulReadBufferCount == 0)
+        return FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&pPort->QueueLock, &irql);
+    PIRP Irp = KeluQueueHead(&pPort->ReadQueue);
+    PIRP Done = NULL;
+    if (Irp != NULL) {
+        ULONG ulLength = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
+        ULONG ulDone = (ULONG)Irp->IoStatus.Information;
+        ULONG ulTaken = KeluGetFromReadBuffer(
+            pPort, (PUCHAR)Irp->AssociatedIrp.SystemBuffer + ulDone, ulLength - ulDone);
+        Irp->IoStatus.Information = ulDone + ulTaken;
+        if (ulDone + ulTaken == ulLength)
+            Done = KeluUnlinkHeadLocked(pPort, &pPort->ReadQueue);
+        else
+            KeluArmReadIntervalTimerLocked(pPort);
+    }
+    KeReleaseSpinLock(&pPort->QueueLock, irql);
+    if (Done != NULL)
+        KeluFinishRequest(Done, STATUS_SUCCESS);
+    return Irp != NULL;
+}
+
+// One direction of a transfer: the sender's writes towards the receiver's reads, until
+// a whole pass moves nothing. The receiver may be NULL or the sender itself.
+VOID TransferOneWay(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION pReceiver) {
+    BOOLEAN bHadWriteWork = HasWriteWork(pSender);
+    BOOLEAN bStored = FALSE;
+    BOOLEAN bProgress;
+    do {
+        bProgress = FeedTransmitRing(pSender, &bStored);
+        if (pReceiver != NULL && pReceiver->bOpened) {
+            if (KeluMoveWriteToReadBuffer(pReceiver, pSender) != 0)
+                bProgress = TRUE;
+            if (FillHeadRead(pReceiver))
+                bProgress = TRUE;
+        }
+    } while (bProgress);
+
+    if (bStored && pSender->pPortDataEvent != NULL)
+        KeSetEvent(pSender->pPortDataEvent, IO_NO_INCREMENT, FALSE);
+    if (bHadWriteWork && !HasWriteWork(pSender))
+        KeluSignalWaitEvents(pSender, SERIAL_EV_TXEMPTY);
+}
+
+}  // namespace
+
+BOOLEAN KeluIsImmediateRead(PKELU_DEVICE_EXTENSION pPort) {
+    return pPort->Timeouts.ReadIntervalTimeout == MAXULONG &&
+           pPort->Timeouts.ReadTotalTimeoutMultiplier == 0 &&
+           pPort->Timeouts.ReadTotalTimeoutConstant == 0;
+}
+
+VOID KeluTransferDataLocked(PKELU_DEVICE_EXTENSION pPort, PKELU_DEVICE_EXTENSION pPartner) {
+    if (pPort != NULL)
+        TransferOneWay(pPort, pPartner);
+    if (pPartner != NULL)
+        TransferOneWay(pPartner, pPort);
+    // In immediate-return mode every pending read ends now with what it has.
+    PKELU_DEVICE_EXTENSION ports[2] = {pPort, pPartner};
+    for (PKELU_DEVICE_EXTENSION pEach : ports) {
+        if (pEach != NULL && KeluIsImmediateRead(pEach)) {
+            while (KeluCompleteCurrentRead(pEach) == STATUS_SUCCESS) {
+            }
+        }
+    }
+}
+
+NTSTATUS KeluTransferData(PKELU_DEVICE_EXTENSION pPort, PKELU_DEVICE_EXTENSION pPartner) {
+    KeluAcquirePortPair(pPort, pPartner);
+    KeluTransferDataLocked(pPort, pPartner);
+    KeluReleasePortPair(pPort, pPartner);
+    return STATUS_SUCCESS;
+}

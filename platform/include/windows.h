@@ -1,0 +1,156 @@
+// The Win32 programming interface of the emulated platform (kernel32's part that
+// applications and the library call): files and devices, overlapped I/O, events,
+// waits, Sleep and the thread's last error. Published names and values.
+//
+// Everything acts for the calling thread's process on the running machine; the
+// first call of a process without one boots the embedded machine.
+#pragma once
+
+#include <ntdef.h>
+
+typedef void *LPVOID;
+typedef const void *LPCVOID;
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+// The record of one overlapped request. While the request runs, Internal and
+// InternalHigh are its IO_STATUS_BLOCK: the status (STATUS_PENDING until it
+// completes) and the number of bytes transferred.
+typedef struct _OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    union {
+        struct {
+            DWORD Offset;
+            DWORD OffsetHigh;
+        };
+        PVOID Pointer;
+    };
+    HANDLE hEvent;  // set when the request completes; optional
+} OVERLAPPED, *LPOVERLAPPED;
+
+// Access rights (the same values the kernel uses).
+#define SYNCHRONIZE              0x00100000L
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
+#define GENERIC_READ             0x80000000L
+#define GENERIC_WRITE            0x40000000L
+#define GENERIC_EXECUTE          0x20000000L
+#define GENERIC_ALL              0x10000000L
+#define EVENT_MODIFY_STATE       0x0002
+#define EVENT_ALL_ACCESS         (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3)
+
+// CreateFileA: share modes, dispositions, attributes and flags.
+#define FILE_SHARE_READ        0x00000001
+#define FILE_SHARE_WRITE       0x00000002
+#define FILE_SHARE_DELETE      0x00000004
+#define CREATE_NEW             1
+#define CREATE_ALWAYS          2
+#define OPEN_EXISTING          3
+#define OPEN_ALWAYS            4
+#define TRUNCATE_EXISTING      5
+#define FILE_ATTRIBUTE_NORMAL  0x00000080
+#define FILE_FLAG_OVERLAPPED   0x40000000
+
+// Waits.
+#define INFINITE       0xFFFFFFFF
+#define WAIT_OBJECT_0  0x00000000L
+#define WAIT_ABANDONED 0x00000080L
+#define WAIT_TIMEOUT   0x00000102L
+#define WAIT_FAILED    ((DWORD)0xFFFFFFFF)
+
+// Last-error values.
+#define ERROR_SUCCESS                    0L
+#define NO_ERROR                         0L
+#define ERROR_INVALID_FUNCTION           1L
+#define ERROR_FILE_NOT_FOUND             2L
+#define ERROR_PATH_NOT_FOUND             3L
+#define ERROR_ACCESS_DENIED              5L
+#define ERROR_INVALID_HANDLE             6L
+#define ERROR_NOT_ENOUGH_MEMORY          8L
+#define ERROR_INVALID_DATA               13L
+#define ERROR_NOT_READY                  21L
+#define ERROR_BAD_COMMAND                22L
+#define ERROR_GEN_FAILURE                31L
+#define ERROR_SHARING_VIOLATION          32L
+#define ERROR_NOT_SUPPORTED              50L
+#define ERROR_DEV_NOT_EXIST              55L
+#define ERROR_INVALID_PARAMETER          87L
+#define ERROR_CALL_NOT_IMPLEMENTED       120L
+#define ERROR_SEM_TIMEOUT                121L
+#define ERROR_INSUFFICIENT_BUFFER        122L
+#define ERROR_INVALID_NAME               123L
+#define ERROR_BAD_PATHNAME               161L
+#define ERROR_BUSY                       170L
+#define ERROR_ALREADY_EXISTS             183L
+#define ERROR_MORE_DATA                  234L
+#define ERROR_NO_MORE_ITEMS              259L
+#define ERROR_MR_MID_NOT_FOUND           317L
+#define ERROR_OPERATION_ABORTED          995L
+#define ERROR_IO_INCOMPLETE              996L
+#define ERROR_IO_PENDING                 997L
+#define ERROR_NOACCESS                   998L
+#define ERROR_SERVICE_MARKED_FOR_DELETE  1072L
+#define ERROR_SERVICE_EXISTS             1073L
+#define ERROR_DEVICE_NOT_CONNECTED       1167L
+#define ERROR_NO_SYSTEM_RESOURCES        1450L
+
+extern "C" {
+
+// Opens a device. "\\.\Name" and "\\?\Name" name the device link \??\Name; a
+// bare "COM1" to "COM9" names \??\COMn. Any disposition is accepted for a device.
+// FILE_FLAG_OVERLAPPED gives a handle whose I/O is overlapped. A second open of an
+// exclusive device fails with ERROR_ACCESS_DENIED. Failure: INVALID_HANDLE_VALUE and
+// the last error.
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+// Closes any handle of the process. A file's last handle sends the driver
+// IRP_MJ_CLEANUP, its last reference IRP_MJ_CLOSE.
+BOOL WINAPI CloseHandle(HANDLE hObject);
+
+// Read, write and device control. Without OVERLAPPED (or on a handle opened without
+// FILE_FLAG_OVERLAPPED) the call returns when the request is complete. With
+// OVERLAPPED on an overlapped handle, a request the driver pends returns FALSE with
+// ERROR_IO_PENDING; GetOverlappedResult collects it. A request that ends with a
+// warning status fails with its mapped error and still reports its bytes.
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
+                            DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
+                            LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped);
+// The result of an overlapped request. Still pending: with bWait it waits (on
+// hEvent, or on the file when there is none), without it fails with
+// ERROR_IO_INCOMPLETE.
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
+// Cancels the calling thread's pending requests on the file; they complete with
+// ERROR_OPERATION_ABORTED.
+BOOL WINAPI CancelIo(HANDLE hFile);
+
+// Events. A named event lives under \BaseNamedObjects. Creating a name that exists
+// opens the existing event and sets the last error to ERROR_ALREADY_EXISTS.
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                           BOOL bInitialState, LPCSTR lpName);
+HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, LPCSTR lpName);
+BOOL WINAPI SetEvent(HANDLE hEvent);
+BOOL WINAPI ResetEvent(HANDLE hEvent);
+
+// Waits on an event or a file for up to dwMilliseconds of the machine's clock:
+// WAIT_OBJECT_0, WAIT_TIMEOUT, or WAIT_FAILED with the last error.
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+// Sleeps on the machine's clock.
+VOID WINAPI Sleep(DWORD dwMilliseconds);
+
+// The calling thread's last error.
+DWORD WINAPI GetLastError(VOID);
+VOID WINAPI SetLastError(DWORD dwErrCode);
+
+}  // extern "C"

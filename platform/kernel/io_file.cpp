@@ -1,0 +1,391 @@
+// File objects and the requests made on them: open (IRP_MJ_CREATE), read, write and
+// device control with buffered I/O, cancellation by the issuing thread, and the
+// IRP_MJ_CLEANUP / IRP_MJ_CLOSE pair at the last handle and the last reference.
+#include "io_manager.h"
+#include "ke.h"
+#include "ustring.h"
+#include "verifier.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct FileRecord {
+    std::mutex lock;
+    std::list<PIRP> pending;  // requests made through handles and not finished
+    std::u16string fileName;
+    bool opened = false;      // IRP_MJ_CREATE succeeded: cleanup and close are owed
+};
+
+struct FileBody {
+    FILE_OBJECT file;
+    FileRecord *record;
+};
+
+FileRecord *RecordOf(PFILE_OBJECT file) {
+    return reinterpret_cast<FileBody *>(file)->record;
+}
+
+// The device a file was opened on goes to IRP_MJ_CREATE, cleanup and close at the top
+// of its stack, as every request on the file does.
+NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, const IO_SECURITY_CONTEXT *security,
+                         ULONG options, ULONG shareAccess, ULONG_PTR *information) {
+    return IoSendSynchronousRequest(
+        file->DeviceObject,
+        [&](PIRP irp, PIO_STACK_LOCATION stack) {
+            irp->Tail.Overlay.OriginalFileObject = file;
+            stack->MajorFunction = major;
+            stack->FileObject = file;
+            if (major == IRP_MJ_CREATE) {
+                stack->Parameters.Create.SecurityContext =
+                    const_cast<PIO_SECURITY_CONTEXT>(security);
+                stack->Parameters.Create.Options = options;
+                stack->Parameters.Create.ShareAccess = (USHORT)shareAccess;
+            }
+        },
+        information);
+}
+
+void FileLastHandleClosed(void *object, Process *) {
+    auto *file = static_cast<PFILE_OBJECT>(object);
+    if (RecordOf(file)->opened && !IoIsStopping())
+        SendFileRequest(file, IRP_MJ_CLEANUP, nullptr, 0, 0, nullptr);
+}
+
+void ReleaseOpenCount(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(IoLock());
+    device->ReferenceCount--;
+}
+
+void FileDeleted(void *object) {
+    auto *file = static_cast<PFILE_OBJECT>(object);
+    FileRecord *record = RecordOf(file);
+    if (record->opened && !IoIsStopping())
+        SendFileRequest(file, IRP_MJ_CLOSE, nullptr, 0, 0, nullptr);
+    if (file->DeviceObject) {
+        ReleaseOpenCount(file->DeviceObject);
+        ObfDereferenceObject(file->DeviceObject);
+    }
+    delete record;
+}
+
+PDISPATCHER_HEADER FileWaitHeader(void *object) {
+    return &static_cast<PFILE_OBJECT>(object)->Event.Header;
+}
+
+// Finds the device that `path` names; what follows the device's own name (a path
+// below the device) is returned in `remainder`.
+NTSTATUS LookupDevice(std::u16string_view path, PDEVICE_OBJECT *device,
+                      std::u16string *remainder) {
+    void *object = nullptr;
+    NTSTATUS status = ObLookupObject(path, &object, remainder);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (ObGetObjectType(object) != &IoDeviceObjectType) {
+        ObfDereferenceObject(object);
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    *device = static_cast<PDEVICE_OBJECT>(object);
+    return STATUS_SUCCESS;
+}
+
+// Reserves an open of `device`: an exclusive device admits one file at a time, and a
+// deleted or initializing device none.
+NTSTATUS ReserveOpen(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> guard(IoLock());
+    if (device->DeviceObjectExtension->deletePending || (device->Flags & DO_DEVICE_INITIALIZING))
+        return STATUS_NO_SUCH_DEVICE;
+    if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount > 0)
+        return STATUS_ACCESS_DENIED;
+    device->ReferenceCount++;
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Read, write and device control.
+
+// One request in flight. Two references: the submitting thread's and the
+// completion's; the last one releases the file and the event.
+struct PendingRequest {
+    std::atomic<int> references{2};
+    PFILE_OBJECT file;
+    PKEVENT userEvent;      // referenced event object, or null
+    KEVENT done;            // for the submitter on a synchronous file
+    bool synchronous;
+    PVOID userOutput;
+    ULONG outputLength;
+    bool copyOut;           // buffered output goes back to userOutput
+    PIO_STATUS_BLOCK ioStatus;
+    IO_STATUS_BLOCK finalStatus;
+};
+
+void ReleaseRequest(PendingRequest *request) {
+    if (request->userEvent)
+        ObfDereferenceObject(request->userEvent);
+    ObfDereferenceObject(request->file);
+    delete request;
+}
+
+// The completion's reference goes last only when the submitter returned before the
+// request completed; the file is then released by the worker, as Windows does it in
+// the requester's completion APC rather than inside the completing driver.
+void DropCompletionReference(PendingRequest *request) {
+    if (request->references.fetch_sub(1) == 1)
+        IoPostToWorker([request] { ReleaseRequest(request); });
+}
+
+void DropSubmitterReference(PendingRequest *request) {
+    if (request->references.fetch_sub(1) == 1)
+        ReleaseRequest(request);
+}
+
+void FinishFileRequest(PIRP irp, void *context) {
+    auto *request = static_cast<PendingRequest *>(context);
+    {
+        FileRecord *record = RecordOf(request->file);
+        std::lock_guard<std::mutex> guard(record->lock);
+        record->pending.remove(irp);
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    ULONG_PTR information = irp->IoStatus.Information;
+    // Output comes back on success and on a warning (STATUS_BUFFER_OVERFLOW), as the
+    // caller sees the bytes of both.
+    if (request->copyOut && (ULONG)status < 0xC0000000u && information) {
+        if (information > request->outputLength)
+            VerifierStop("INFORMATION_EXCEEDS_BUFFER", nullptr,
+                         "request %p completed with Information %lu for a %lu-byte buffer",
+                         (void *)irp, (unsigned long)information,
+                         (unsigned long)request->outputLength);
+        memcpy(request->userOutput, irp->AssociatedIrp.SystemBuffer, information);
+    }
+    std::free(irp->AssociatedIrp.SystemBuffer);
+    request->finalStatus = irp->IoStatus;
+    IoReleaseIrp(irp);
+    if (request->ioStatus)
+        *request->ioStatus = request->finalStatus;
+    if (request->synchronous) {
+        // The submitter is waiting and holds its reference: it releases the file.
+        request->references.fetch_sub(1);
+        KeSetEvent(&request->done, IO_NO_INCREMENT, FALSE);
+        return;
+    }
+    KeSetEvent(&request->file->Event, IO_NO_INCREMENT, FALSE);
+    if (request->userEvent)
+        KeSetEvent(request->userEvent, IO_NO_INCREMENT, FALSE);
+    DropCompletionReference(request);
+}
+
+}  // namespace
+
+ObjectType IoFileObjectType = {"File", FileLastHandleClosed, FileDeleted, FileWaitHeader};
+
+NTSTATUS IoOpenFile(std::u16string_view path, ACCESS_MASK access, ULONG shareAccess,
+                    bool synchronous, HANDLE *handle, PIO_STATUS_BLOCK ioStatus) {
+    KeCheckIrql(PASSIVE_LEVEL, "NtCreateFile", __builtin_return_address(0));
+    PDEVICE_OBJECT device = nullptr;
+    std::u16string remainder;
+    NTSTATUS status = LookupDevice(path, &device, &remainder);
+    if (NT_SUCCESS(status)) {
+        status = ReserveOpen(device);
+        if (!NT_SUCCESS(status))
+            ObfDereferenceObject(device);
+    }
+    if (!NT_SUCCESS(status)) {
+        if (ioStatus)
+            *ioStatus = {{status}, 0};
+        return status;
+    }
+
+    auto *body = static_cast<FileBody *>(ObCreateObject(&IoFileObjectType, sizeof(FileBody)));
+    body->record = new FileRecord;
+    body->record->fileName = remainder;
+    PFILE_OBJECT file = &body->file;
+    file->Type = 5;
+    file->Size = (CSHORT)sizeof(FILE_OBJECT);
+    file->DeviceObject = device;  // the file's reference to the device
+    file->Flags = synchronous ? FO_SYNCHRONOUS_IO : 0;
+    file->ReadAccess = (access & (GENERIC_READ | GENERIC_ALL)) != 0;
+    file->WriteAccess = (access & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+    file->FileName.Buffer = reinterpret_cast<PWSTR>(body->record->fileName.data());
+    file->FileName.Length = (USHORT)(remainder.size() * 2);
+    file->FileName.MaximumLength = file->FileName.Length;
+    KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
+
+    IO_SECURITY_CONTEXT security = {};
+    security.DesiredAccess = access;
+    const ULONG kFileOpen = 1;
+    ULONG options = (kFileOpen << 24) | (synchronous ? 0x20 : 0);
+    ULONG_PTR information = 0;
+    status = SendFileRequest(file, IRP_MJ_CREATE, &security, options, shareAccess, &information);
+    if (NT_SUCCESS(status)) {
+        body->record->opened = true;
+        status = ObCreateHandle(PsCurrentProcess(), file, handle);
+    }
+    // On failure the last reference goes here; a file whose create failed gets no
+    // cleanup and no close.
+    ObfDereferenceObject(file);
+    if (ioStatus)
+        *ioStatus = {{status}, information};
+    return status;
+}
+
+NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
+    const void *caller = __builtin_return_address(0);
+    KeCheckIrql(PASSIVE_LEVEL, "NtReadFile/NtWriteFile/NtDeviceIoControlFile", caller);
+    Process *process = PsCurrentProcess();
+    void *object = nullptr;
+    NTSTATUS status = ObReferenceObjectByHandleIn(process, fileHandle, &IoFileObjectType, &object);
+    if (!NT_SUCCESS(status))
+        return status;
+    auto *file = static_cast<PFILE_OBJECT>(object);
+    PKEVENT userEvent = nullptr;
+    if (request.event) {
+        void *event = nullptr;
+        status = ObReferenceObjectByHandleIn(process, request.event, &ObEventType, &event);
+        if (!NT_SUCCESS(status)) {
+            ObfDereferenceObject(file);
+            return status;
+        }
+        userEvent = static_cast<PKEVENT>(event);
+        KeClearEvent(userEvent);
+    }
+
+    auto *pending = new PendingRequest;
+    pending->file = file;
+    pending->userEvent = userEvent;
+    pending->synchronous = (file->Flags & FO_SYNCHRONOUS_IO) != 0;
+    pending->ioStatus = request.ioStatus;
+    pending->userOutput = request.output;
+    pending->outputLength = request.outputLength;
+    KeInitializeEvent(&pending->done, NotificationEvent, FALSE);
+    KeClearEvent(&file->Event);
+
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
+    PIRP irp = IoAllocateIrpFor(top->StackSize, FinishFileRequest, pending);
+    irp->RequestorMode = UserMode;
+    irp->UserIosb = request.ioStatus;
+    irp->UserEvent = userEvent;
+    irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    irp->Tail.Overlay.OriginalFileObject = file;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = request.majorFunction;
+    stack->FileObject = file;
+
+    // Buffered I/O: the driver works on a system copy; neither I/O: on the caller's memory.
+    bool buffered;
+    ULONG systemLength = 0;
+    if (request.majorFunction == IRP_MJ_DEVICE_CONTROL) {
+        stack->Parameters.DeviceIoControl.IoControlCode = request.ioControlCode;
+        stack->Parameters.DeviceIoControl.InputBufferLength = request.inputLength;
+        stack->Parameters.DeviceIoControl.OutputBufferLength = request.outputLength;
+        ULONG method = METHOD_FROM_CTL_CODE(request.ioControlCode);
+        buffered = method == METHOD_BUFFERED;
+        if (method == METHOD_NEITHER) {
+            stack->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void *>(request.input);
+            irp->UserBuffer = request.output;
+        } else if (!buffered) {
+            status = STATUS_NOT_IMPLEMENTED;  // direct I/O (MDLs) is not emulated
+        }
+        systemLength = request.inputLength > request.outputLength ? request.inputLength
+                                                                  : request.outputLength;
+    } else {
+        ULONG length = request.majorFunction == IRP_MJ_READ ? request.outputLength
+                                                            : request.inputLength;
+        stack->Parameters.Read.Length = length;  // Read and Write share the layout
+        buffered = (top->Flags & DO_BUFFERED_IO) != 0;
+        if (!buffered && (top->Flags & DO_DIRECT_IO))
+            status = STATUS_NOT_IMPLEMENTED;
+        irp->UserBuffer = request.majorFunction == IRP_MJ_READ ? request.output
+                                                               : const_cast<void *>(request.input);
+        systemLength = length;
+    }
+    if (!NT_SUCCESS(status)) {
+        ObfDereferenceObject(top);
+        IoReleaseIrp(irp);
+        pending->references = 1;
+        DropSubmitterReference(pending);
+        return status;
+    }
+    if (buffered && systemLength) {
+        void *system = std::calloc(1, systemLength);
+        if (request.inputLength)
+            memcpy(system, request.input, request.inputLength);
+        irp->AssociatedIrp.SystemBuffer = system;
+        pending->copyOut = request.majorFunction != IRP_MJ_WRITE && request.outputLength;
+    }
+
+    {
+        FileRecord *record = RecordOf(file);
+        std::lock_guard<std::mutex> guard(record->lock);
+        record->pending.push_back(irp);
+    }
+    status = IofCallDriver(top, irp);
+    ObfDereferenceObject(top);
+    if (pending->synchronous) {
+        KeWaitForHeader(&pending->done.Header, KE_WAIT_FOREVER, caller);
+        status = pending->finalStatus.Status;
+    }
+    DropSubmitterReference(pending);
+    return status;
+}
+
+NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
+    void *object = nullptr;
+    NTSTATUS status =
+        ObReferenceObjectByHandleIn(PsCurrentProcess(), fileHandle, &IoFileObjectType, &object);
+    if (!NT_SUCCESS(status))
+        return status;
+    auto *file = static_cast<PFILE_OBJECT>(object);
+    std::vector<PIRP> mine;
+    {
+        FileRecord *record = RecordOf(file);
+        std::lock_guard<std::mutex> guard(record->lock);
+        for (PIRP irp : record->pending) {
+            if (irp->Tail.Overlay.Thread == PsGetCurrentThread()) {
+                IoPinIrp(irp);
+                mine.push_back(irp);
+            }
+        }
+    }
+    for (PIRP irp : mine) {
+        IoCancelPinnedIrp(irp);
+        IoUnpinIrp(irp);
+    }
+    ObfDereferenceObject(file);
+    if (ioStatus)
+        *ioStatus = {{STATUS_SUCCESS}, 0};
+    return STATUS_SUCCESS;
+}
+
+namespace {
+
+struct SynchronousCall {
+    KEVENT done;
+};
+
+void FinishSynchronousCall(PIRP, void *context) {
+    KeSetEvent(&static_cast<SynchronousCall *>(context)->done, IO_NO_INCREMENT, FALSE);
+}
+
+}  // namespace
+
+NTSTATUS IoSendSynchronousRequest(PDEVICE_OBJECT device,
+                                  const std::function<void(PIRP, PIO_STACK_LOCATION)> &prepare,
+                                  ULONG_PTR *information) {
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+    SynchronousCall call;
+    KeInitializeEvent(&call.done, NotificationEvent, FALSE);
+    PIRP irp = IoAllocateIrpFor(top->StackSize, FinishSynchronousCall, &call);
+    irp->RequestorMode = KernelMode;
+    irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    prepare(irp, IoGetNextIrpStackLocation(irp));
+    IofCallDriver(top, irp);
+    KeWaitForHeader(&call.done.Header, KE_WAIT_FOREVER, __builtin_return_address(0));
+    NTSTATUS status = irp->IoStatus.Status;
+    if (information)
+        *information = irp->IoStatus.Information;
+    IoReleaseIrp(irp);
+    ObfDereferenceObject(top);
+    return status;
+}

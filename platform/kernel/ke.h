@@ -1,0 +1,21 @@
+// Waiting and thread state for platform code (the I/O manager, the system services).
+// Drivers use the published Ke* routines of <wdm.h>; these are the same machinery
+// for callers that hold a dispatcher header rather than a driver's object.
+#pragma once
+
+#include <wdm.h>
+
+// Waits until the object is signalled (consuming it if it is a synchronization
+// event) or the deadline passes. deadline is interrupt time, ~0ULL = forever.
+// Returns STATUS_SUCCESS or STATUS_TIMEOUT. Applies the IRQL rules of
+// KeWaitForSingleObject; `caller` is named by the verifier if they are broken.
+NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const void *caller);
+#define KE_WAIT_FOREVER (~0ULL)
+
+// Stops unless the current thread runs at or below `maximum`.
+void KeCheckIrql(KIRQL maximum, const char *routine, const void *caller);
+
+// Marks the calling thread as running on behalf of the system process (worker
+// threads of the platform that call into drivers). Threads created with
+// PsCreateSystemThread are so already.
+void KeEnterSystemContext();

@@ -1,0 +1,221 @@
+// Dispatcher objects and waits: events, timers and threads signalled under the one
+// dispatcher lock; each waiter has a wait block on the object's wait list, so that a
+// signal satisfies the waiters present at that moment, as on Windows (a set followed
+// at once by a reset still releases them).
+#include "clock.h"
+#include "ke_internal.h"
+#include "machine.h"
+#include "verifier.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <unordered_set>
+
+namespace {
+
+std::mutex g_dispatcherLock;
+std::atomic<unsigned> g_generation{0};
+thread_local KiThreadState t_state;
+thread_local _KTHREAD t_implicitThread;
+
+struct WaitBlock {
+    LIST_ENTRY entry;  // in the object's WaitListHead; unused for a pure delay
+    PDISPATCHER_HEADER object;
+    ULONGLONG deadline;
+    bool satisfied = false;
+    std::condition_variable wake;
+};
+
+// Waiters with a deadline, so that the clock can wake them when it passes.
+std::unordered_set<WaitBlock *> g_timedWaiters;
+size_t g_blockedThreads;
+
+bool IsSynchronizationType(UCHAR type) {
+    return type == EventSynchronizationObject || type == TimerSynchronizationObject;
+}
+
+bool IsKnownType(UCHAR type) {
+    return type == EventNotificationObject || type == EventSynchronizationObject ||
+           type == ThreadObject || type == TimerNotificationObject ||
+           type == TimerSynchronizationObject;
+}
+
+void CheckInitialized(PDISPATCHER_HEADER header, const void *caller) {
+    if (header == nullptr || header->WaitListHead.Flink == nullptr || !IsKnownType(header->Type))
+        VerifierStop("OBJECT_NOT_INITIALIZED", caller,
+                     "wait or signal on %p, which is not an initialized dispatcher object",
+                     static_cast<void *>(header));
+}
+
+}  // namespace
+
+std::mutex &KiDispatcherLock() { return g_dispatcherLock; }
+
+unsigned KiMachineGeneration() { return g_generation.load(); }
+
+KiThreadState &KiCurrentThreadState() {
+    unsigned generation = g_generation.load();
+    if (t_state.generation != generation) {
+        t_state = KiThreadState{};
+        t_state.generation = generation;
+        t_implicitThread.isSystemThread = false;
+        t_state.thread = &t_implicitThread;
+    }
+    return t_state;
+}
+
+void KiSetIrql(KIRQL irql) { KiCurrentThreadState().irql = irql; }
+
+void KeStartClockAndDispatcher(bool manualClock) {
+    ++g_generation;
+    ClockStart(manualClock);
+}
+
+void KiSignalObject(PDISPATCHER_HEADER header) {
+    PLIST_ENTRY list = &header->WaitListHead;
+    if (IsSynchronizationType(header->Type)) {
+        if (IsListEmpty(list)) {
+            header->SignalState = 1;
+            return;
+        }
+        WaitBlock *first = CONTAINING_RECORD(RemoveHeadList(list), WaitBlock, entry);
+        first->satisfied = true;
+        first->wake.notify_one();
+        header->SignalState = 0;
+        return;
+    }
+    header->SignalState = 1;
+    while (!IsListEmpty(list)) {
+        WaitBlock *block = CONTAINING_RECORD(RemoveHeadList(list), WaitBlock, entry);
+        block->satisfied = true;
+        block->wake.notify_one();
+    }
+}
+
+size_t MachineBlockedThreads() {
+    std::lock_guard<std::mutex> lock(g_dispatcherLock);
+    return g_blockedThreads;
+}
+
+void KiWakeExpiredWaiters() {
+    ULONGLONG now = ClockInterruptTime();
+    for (WaitBlock *block : g_timedWaiters)
+        if (block->deadline <= now) block->wake.notify_one();
+}
+
+void KeCheckIrql(KIRQL maximum, const char *routine, const void *caller) {
+    KIRQL irql = KiCurrentThreadState().irql;
+    if (irql > maximum)
+        VerifierStop("IRQL_NOT_LESS_OR_EQUAL", caller, "%s called at IRQL %u (maximum %u)", routine,
+                     irql, maximum);
+}
+
+NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const void *caller) {
+    KIRQL irql = KiCurrentThreadState().irql;
+    if (irql > APC_LEVEL && deadline != 0)
+        VerifierStop("WAIT_AT_DISPATCH_LEVEL", caller,
+                     "a wait that can block was made at IRQL %u", irql);
+    std::unique_lock<std::mutex> lock(g_dispatcherLock);
+    if (header != nullptr) CheckInitialized(header, caller);
+    if (header != nullptr && header->SignalState > 0) {
+        if (IsSynchronizationType(header->Type)) header->SignalState = 0;
+        return STATUS_SUCCESS;
+    }
+    if (deadline == 0 || (deadline != KE_WAIT_FOREVER && ClockInterruptTime() >= deadline))
+        return STATUS_TIMEOUT;
+
+    WaitBlock block;
+    block.object = header;
+    block.deadline = deadline;
+    if (header != nullptr) InsertTailList(&header->WaitListHead, &block.entry);
+    bool timed = deadline != KE_WAIT_FOREVER;
+    if (timed) g_timedWaiters.insert(&block);
+    ++g_blockedThreads;
+    NTSTATUS status = STATUS_SUCCESS;
+    for (;;) {
+        if (block.satisfied) break;
+        if (timed && ClockInterruptTime() >= deadline) {
+            if (header != nullptr) RemoveEntryList(&block.entry);
+            status = STATUS_TIMEOUT;
+            break;
+        }
+        if (timed && !ClockIsManual())
+            block.wake.wait_until(lock, ClockRealTimePoint(deadline));
+        else
+            block.wake.wait(lock);
+    }
+    if (timed) g_timedWaiters.erase(&block);
+    --g_blockedThreads;
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+extern "C" {
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    Event->Header.Type = Type == NotificationEvent ? EventNotificationObject
+                                                   : EventSynchronizationObject;
+    Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    Event->Header.SignalState = State ? 1 : 0;
+    InitializeListHead(&Event->Header.WaitListHead);
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+    const void *caller = __builtin_return_address(0);
+    KeCheckIrql(DISPATCH_LEVEL, "KeSetEvent", caller);
+    std::lock_guard<std::mutex> lock(g_dispatcherLock);
+    CheckInitialized(&Event->Header, caller);
+    LONG previous = Event->Header.SignalState;
+    KiSignalObject(&Event->Header);
+    return previous;
+}
+
+LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    const void *caller = __builtin_return_address(0);
+    KeCheckIrql(DISPATCH_LEVEL, "KeResetEvent", caller);
+    std::lock_guard<std::mutex> lock(g_dispatcherLock);
+    CheckInitialized(&Event->Header, caller);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event) {
+    const void *caller = __builtin_return_address(0);
+    std::lock_guard<std::mutex> lock(g_dispatcherLock);
+    CheckInitialized(&Event->Header, caller);
+    Event->Header.SignalState = 0;
+}
+
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+    std::lock_guard<std::mutex> lock(g_dispatcherLock);
+    CheckInitialized(&Event->Header, __builtin_return_address(0));
+    return Event->Header.SignalState;
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+                                     PLARGE_INTEGER Timeout) {
+    const void *caller = __builtin_return_address(0);
+    if (Object == nullptr)
+        VerifierStop("OBJECT_NOT_INITIALIZED", caller, "KeWaitForSingleObject on a null object");
+    ULONGLONG deadline =
+        Timeout == nullptr ? KE_WAIT_FOREVER : ClockDeadlineFromTimeout(Timeout->QuadPart);
+    return KeWaitForHeader(static_cast<PDISPATCHER_HEADER>(Object), deadline, caller);
+}
+
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Interval) {
+    const void *caller = __builtin_return_address(0);
+    KeCheckIrql(APC_LEVEL, "KeDelayExecutionThread", caller);
+    KeWaitForHeader(nullptr, ClockDeadlineFromTimeout(Interval->QuadPart), caller);
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    CurrentTime->QuadPart = LONGLONG(ClockSystemTime());
+}
+
+ULONGLONG NTAPI KeQueryInterruptTime(VOID) { return ClockInterruptTime(); }
+
+}  // extern "C"

@@ -1,0 +1,64 @@
+// State shared by the kernel's own files: the dispatcher lock, the per-thread
+// state, and the start and stop of each part of the machine. Not for K2's or user
+// mode's files: they use ke.h, ob.h and machine.h.
+#pragma once
+
+#include "ke.h"
+
+#include <condition_variable>
+#include <mutex>
+
+struct Process;
+
+// A thread of the machine. System threads have an object of ObThreadType; every
+// other thread (an application's or a test's) gets an implicit one that is not an
+// object and cannot be waited on.
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;  // signalled when the thread has ended
+    NTSTATUS exitStatus;
+    bool isSystemThread;
+};
+
+struct KiThreadState {
+    KIRQL irql = PASSIVE_LEVEL;
+    _KTHREAD *thread = nullptr;
+    Process *process = nullptr;
+    unsigned generation = 0;  // the machine this state belongs to
+};
+
+// The calling thread's state, reset when it first runs under a newly booted machine.
+KiThreadState &KiCurrentThreadState();
+// Bumped by every boot; thread states of an older machine are stale.
+unsigned KiMachineGeneration();
+
+// One lock guards every dispatcher object, the timer queue and the DPC queue, as
+// the dispatcher lock does on Windows. DPC routines and wait callers run without it.
+std::mutex &KiDispatcherLock();
+
+// With the dispatcher lock held: signal an object and satisfy its waiters by its type.
+void KiSignalObject(PDISPATCHER_HEADER header);
+// With the dispatcher lock held: queue a DPC; FALSE if it is queued already.
+BOOLEAN KiInsertQueueDpc(PRKDPC dpc, PVOID argument1, PVOID argument2);
+// With the dispatcher lock held: wake timed waiters whose deadline has passed.
+void KiWakeExpiredWaiters();
+
+void KiSetIrql(KIRQL irql);
+
+// Parts of the machine, in boot order; each Stop undoes its Start.
+void KeStartClockAndDispatcher(bool manualClock);
+void KeStartTimersAndDpcs(bool manualClock);
+void KeStopTimersAndDpcs();
+void PoolStart();
+void RegistryStart(const std::string &stateDirectory);
+void RegistryStop();
+void ObStart();
+void ObStop();          // closes every handle, empties the namespace
+void ObTerminateApplicationProcesses();
+void PsStopSystemThreads();
+
+// The clock (clock.cpp). Setting the manual time is for MachineAdvanceClock only.
+void ClockStart(bool manual);
+void ClockSetManualTime(ULONGLONG interruptTime);
+// Host time point at which an interrupt-time deadline falls (real clock only).
+#include <chrono>
+std::chrono::steady_clock::time_point ClockRealTimePoint(ULONGLONG interruptTime);

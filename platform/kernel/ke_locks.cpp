@@ -1,0 +1,174 @@
+// Interrupt request levels, spin locks and fast mutexes. IRQL is per-thread state:
+// the emulation cannot mask anything, but it keeps the levels so that the verifier
+// catches a routine called at a level where Windows forbids it.
+#include "ke_internal.h"
+#include "verifier.h"
+
+#include <thread>
+
+namespace {
+
+_KTHREAD *CurrentThread() { return KiCurrentThreadState().thread; }
+
+void AcquireSpinLockAtCurrentLevel(PKSPIN_LOCK SpinLock, const void *caller) {
+    ULONG_PTR self = reinterpret_cast<ULONG_PTR>(CurrentThread());
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == self)
+        VerifierStop("SPIN_LOCK_RECURSION", caller,
+                     "spin lock %p acquired again by the thread that holds it",
+                     static_cast<void *>(SpinLock));
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(SpinLock, &expected, self, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED))
+            return;
+        std::this_thread::yield();
+    }
+}
+
+void ReleaseSpinLockAtCurrentLevel(PKSPIN_LOCK SpinLock, const void *caller) {
+    ULONG_PTR self = reinterpret_cast<ULONG_PTR>(CurrentThread());
+    ULONG_PTR owner = __atomic_load_n(SpinLock, __ATOMIC_RELAXED);
+    if (owner != self)
+        VerifierStop("SPIN_LOCK_NOT_OWNED", caller,
+                     "spin lock %p released by a thread that does not hold it (%s)",
+                     static_cast<void *>(SpinLock), owner == 0 ? "it is free" : "another holds it");
+    __atomic_store_n(SpinLock, ULONG_PTR(0), __ATOMIC_RELEASE);
+}
+
+void RaiseIrql(KIRQL newIrql, PKIRQL oldIrql, const void *caller) {
+    KiThreadState &state = KiCurrentThreadState();
+    if (newIrql < state.irql)
+        VerifierStop("IRQL_RAISE_TO_LOWER", caller, "KeRaiseIrql from %u to lower %u", state.irql,
+                     newIrql);
+    *oldIrql = state.irql;
+    state.irql = newIrql;
+}
+
+void LowerIrql(KIRQL newIrql, const void *caller) {
+    KiThreadState &state = KiCurrentThreadState();
+    if (newIrql > state.irql)
+        VerifierStop("IRQL_LOWER_TO_HIGHER", caller, "KeLowerIrql from %u to higher %u",
+                     state.irql, newIrql);
+    state.irql = newIrql;
+}
+
+}  // namespace
+
+extern "C" {
+
+KIRQL NTAPI KeGetCurrentIrql(VOID) { return KiCurrentThreadState().irql; }
+
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+    RaiseIrql(NewIrql, OldIrql, __builtin_return_address(0));
+}
+
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID) {
+    KIRQL old;
+    RaiseIrql(DISPATCH_LEVEL, &old, __builtin_return_address(0));
+    return old;
+}
+
+VOID NTAPI KeLowerIrql(KIRQL NewIrql) { LowerIrql(NewIrql, __builtin_return_address(0)); }
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+
+VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+    const void *caller = __builtin_return_address(0);
+    KeCheckIrql(DISPATCH_LEVEL, "KeAcquireSpinLock", caller);
+    RaiseIrql(DISPATCH_LEVEL, OldIrql, caller);
+    AcquireSpinLockAtCurrentLevel(SpinLock, caller);
+}
+
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    const void *caller = __builtin_return_address(0);
+    ReleaseSpinLockAtCurrentLevel(SpinLock, caller);
+    LowerIrql(NewIrql, caller);
+}
+
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    const void *caller = __builtin_return_address(0);
+    KIRQL irql = KiCurrentThreadState().irql;
+    if (irql < DISPATCH_LEVEL)
+        VerifierStop("IRQL_NOT_GREATER_OR_EQUAL", caller,
+                     "KeAcquireSpinLockAtDpcLevel called at IRQL %u", irql);
+    AcquireSpinLockAtCurrentLevel(SpinLock, caller);
+}
+
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    ReleaseSpinLockAtCurrentLevel(SpinLock, __builtin_return_address(0));
+}
+
+// The fast mutex keeps its state in its own record: Event is a synchronization
+// event that is signalled while the mutex is free, Owner the holding thread.
+VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
+    FastMutex->Count = 1;
+    FastMutex->Owner = nullptr;
+    FastMutex->Contention = 0;
+    FastMutex->OldIrql = PASSIVE_LEVEL;
+    KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, TRUE);
+}
+
+static void CheckFastMutexAcquire(PFAST_MUTEX FastMutex, const void *caller) {
+    KIRQL irql = KiCurrentThreadState().irql;
+    if (irql > APC_LEVEL)
+        VerifierStop("FAST_MUTEX_ABOVE_APC_LEVEL", caller,
+                     "fast mutex %p acquired at IRQL %u", static_cast<void *>(FastMutex), irql);
+    if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) == CurrentThread())
+        VerifierStop("FAST_MUTEX_RECURSION", caller,
+                     "fast mutex %p acquired again by the thread that holds it",
+                     static_cast<void *>(FastMutex));
+}
+
+static void TakeFastMutexOwnership(PFAST_MUTEX FastMutex, KIRQL oldIrql) {
+    __atomic_store_n(&FastMutex->Owner, CurrentThread(), __ATOMIC_RELAXED);
+    __atomic_store_n(&FastMutex->Count, 0, __ATOMIC_RELAXED);
+    FastMutex->OldIrql = oldIrql;
+}
+
+VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+    const void *caller = __builtin_return_address(0);
+    CheckFastMutexAcquire(FastMutex, caller);
+    KIRQL oldIrql;
+    RaiseIrql(APC_LEVEL, &oldIrql, caller);
+    if (KeWaitForHeader(&FastMutex->Event.Header, 0, caller) != STATUS_SUCCESS) {
+        __atomic_add_fetch(&FastMutex->Contention, 1, __ATOMIC_RELAXED);
+        KeWaitForHeader(&FastMutex->Event.Header, KE_WAIT_FOREVER, caller);
+    }
+    TakeFastMutexOwnership(FastMutex, oldIrql);
+}
+
+BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
+    const void *caller = __builtin_return_address(0);
+    CheckFastMutexAcquire(FastMutex, caller);
+    KIRQL oldIrql;
+    RaiseIrql(APC_LEVEL, &oldIrql, caller);
+    if (KeWaitForHeader(&FastMutex->Event.Header, 0, caller) != STATUS_SUCCESS) {
+        LowerIrql(oldIrql, caller);
+        return FALSE;
+    }
+    TakeFastMutexOwnership(FastMutex, oldIrql);
+    return TRUE;
+}
+
+VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
+    const void *caller = __builtin_return_address(0);
+    if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) != CurrentThread())
+        VerifierStop("FAST_MUTEX_NOT_OWNED", caller,
+                     "fast mutex %p released by a thread that does not hold it",
+                     static_cast<void *>(FastMutex));
+    KIRQL irql = KiCurrentThreadState().irql;
+    if (irql != APC_LEVEL)
+        VerifierStop("FAST_MUTEX_RELEASE_IRQL", caller,
+                     "fast mutex %p released at IRQL %u instead of APC_LEVEL",
+                     static_cast<void *>(FastMutex), irql);
+    KIRQL oldIrql = KIRQL(FastMutex->OldIrql);
+    __atomic_store_n(&FastMutex->Owner, static_cast<_KTHREAD *>(nullptr), __ATOMIC_RELAXED);
+    __atomic_store_n(&FastMutex->Count, 1, __ATOMIC_RELAXED);
+    {
+        std::lock_guard<std::mutex> lock(KiDispatcherLock());
+        KiSignalObject(&FastMutex->Event.Header);
+    }
+    LowerIrql(oldIrql, caller);
+}
+
+}  // extern "C"

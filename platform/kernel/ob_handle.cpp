@@ -1,0 +1,158 @@
+// Processes and their handle tables.
+#include "ke_internal.h"
+#include "ob_internal.h"
+
+#include <map>
+#include <new>
+
+struct Process {
+    std::string name;
+    std::map<ULONG_PTR, void *> handles;  // handle value -> object
+    ULONG_PTR nextHandle = 4;             // values are not reused within a process
+    bool terminated = false;
+};
+
+namespace {
+
+void DestroyProcess(void *object) { static_cast<Process *>(object)->~Process(); }
+
+Process *g_systemProcess;
+Process *g_defaultProcess;
+// Every process of the machine that has not been terminated, referenced.
+std::vector<Process *> g_processes;
+
+// Handles are closed one by one: the object manager lock is released before the
+// type's callback runs, since it may send requests to drivers.
+void CloseHandleObject(Process *process, void *object) {
+    std::vector<void *> release;
+    bool last;
+    {
+        std::lock_guard<std::mutex> lock(ObLock());
+        ObjectHeader *header = ObHeader(object);
+        last = --header->handles == 0;
+        if (last && !header->permanent) ObRemoveNameLocked(object, release);
+    }
+    if (last && ObHeader(object)->type->lastHandleClosed != nullptr)
+        ObHeader(object)->type->lastHandleClosed(object, process);
+    ObfDereferenceObject(object);
+    ObReleaseAll(release);
+}
+
+}  // namespace
+
+void ObCreateNamespace();
+void ObDestroyNamespace();
+
+ObjectType ObProcessType = {"Process", nullptr, DestroyProcess, nullptr};
+
+Process *PsCreateProcess(const char *name) {
+    void *object = ObCreateObject(&ObProcessType, sizeof(Process));
+    auto *process = new (object) Process();
+    process->name = name;
+    std::lock_guard<std::mutex> lock(ObLock());
+    g_processes.push_back(process);
+    ObfReferenceObject(process);
+    return process;
+}
+
+void ObStart() {
+    ObCreateNamespace();
+    g_systemProcess = PsCreateProcess("System");
+    g_defaultProcess = PsCreateProcess("Application");
+}
+
+void PsTerminateProcess(Process *process) {
+    std::map<ULONG_PTR, void *> handles;
+    bool wasListed = false;
+    {
+        std::lock_guard<std::mutex> lock(ObLock());
+        if (process->terminated) return;
+        process->terminated = true;
+        handles.swap(process->handles);
+        for (auto it = g_processes.begin(); it != g_processes.end(); ++it) {
+            if (*it == process) {
+                g_processes.erase(it);
+                wasListed = true;
+                break;
+            }
+        }
+    }
+    for (auto &entry : handles) CloseHandleObject(process, entry.second);
+    if (wasListed) ObfDereferenceObject(process);
+}
+
+void ObTerminateApplicationProcesses() {
+    for (;;) {
+        Process *victim = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(ObLock());
+            for (Process *process : g_processes)
+                if (process != g_systemProcess) victim = process;
+        }
+        if (victim == nullptr) return;
+        PsTerminateProcess(victim);
+    }
+}
+
+void ObStop() {
+    ObTerminateApplicationProcesses();
+    PsTerminateProcess(g_systemProcess);
+    ObfDereferenceObject(g_defaultProcess);
+    ObfDereferenceObject(g_systemProcess);
+    g_systemProcess = g_defaultProcess = nullptr;
+    ObDestroyNamespace();
+}
+
+Process *PsSystemProcess() { return g_systemProcess; }
+Process *PsDefaultProcess() { return g_defaultProcess; }
+
+Process *PsCurrentProcess() {
+    KiThreadState &state = KiCurrentThreadState();
+    if (state.process != nullptr) return state.process;
+    return state.thread->isSystemThread ? g_systemProcess : g_defaultProcess;
+}
+
+void PsSetCurrentProcess(Process *process) { KiCurrentThreadState().process = process; }
+
+size_t PsHandleCount(Process *process) {
+    std::lock_guard<std::mutex> lock(ObLock());
+    return process->handles.size();
+}
+
+const char *PsProcessName(Process *process) { return process->name.c_str(); }
+
+NTSTATUS ObCreateHandle(Process *process, void *object, HANDLE *handle) {
+    std::lock_guard<std::mutex> lock(ObLock());
+    if (process->terminated) return STATUS_PROCESS_IS_TERMINATING;
+    ULONG_PTR value = process->nextHandle;
+    process->nextHandle += 4;
+    process->handles.emplace(value, object);
+    ObfReferenceObject(object);
+    ++ObHeader(object)->handles;
+    *handle = reinterpret_cast<HANDLE>(value);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ObReferenceObjectByHandleIn(Process *process, HANDLE handle, ObjectType *type,
+                                     void **object) {
+    std::lock_guard<std::mutex> lock(ObLock());
+    auto it = process->handles.find(reinterpret_cast<ULONG_PTR>(handle));
+    if (it == process->handles.end()) return STATUS_INVALID_HANDLE;
+    if (type != nullptr && ObHeader(it->second)->type != type) return STATUS_OBJECT_TYPE_MISMATCH;
+    ObfReferenceObject(it->second);
+    *object = it->second;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ObCloseHandle(Process *process, HANDLE handle) {
+    void *object;
+    {
+        std::lock_guard<std::mutex> lock(ObLock());
+        auto it = process->handles.find(reinterpret_cast<ULONG_PTR>(handle));
+        if (it == process->handles.end()) return STATUS_INVALID_HANDLE;
+        object = it->second;
+        process->handles.erase(it);
+    }
+    CloseHandleObject(process, object);
+    return STATUS_SUCCESS;
+}

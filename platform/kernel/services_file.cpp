@@ -1,0 +1,52 @@
+// The file system services: the door through which user mode opens devices and
+// sends them reads, writes and device-control requests. NtClose (any handle) is the
+// object manager's; closing a file's handle reaches the I/O manager through the file
+// object type.
+#include "io_manager.h"
+#include "machine.h"
+#include "ntservices.h"
+#include "ustring.h"
+
+extern "C" {
+
+NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, PCUNICODE_STRING ObjectName,
+                      PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG CreateOptions) {
+    MachineCurrent();
+    if (!FileHandle || !ObjectName)
+        return STATUS_INVALID_PARAMETER;
+    return IoOpenFile(UnicodeView(ObjectName), DesiredAccess, ShareAccess,
+                      (CreateOptions & FILE_SYNCHRONOUS_IO_NONALERT) != 0, FileHandle,
+                      IoStatusBlock);
+}
+
+NTSTATUS NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                    ULONG Length) {
+    MachineCurrent();
+    return IoSubmitFileRequest(FileHandle, {IRP_MJ_READ, 0, nullptr, 0, Buffer, Length, Event,
+                                            IoStatusBlock});
+}
+
+NTSTATUS NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_STATUS_BLOCK IoStatusBlock,
+                     const void *Buffer, ULONG Length) {
+    MachineCurrent();
+    return IoSubmitFileRequest(FileHandle, {IRP_MJ_WRITE, 0, Buffer, Length, nullptr, 0, Event,
+                                            IoStatusBlock});
+}
+
+NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_STATUS_BLOCK IoStatusBlock,
+                               ULONG IoControlCode, const void *InputBuffer,
+                               ULONG InputBufferLength, PVOID OutputBuffer,
+                               ULONG OutputBufferLength) {
+    MachineCurrent();
+    return IoSubmitFileRequest(FileHandle,
+                               {IRP_MJ_DEVICE_CONTROL, IoControlCode, InputBuffer,
+                                InputBufferLength, OutputBuffer, OutputBufferLength, Event,
+                                IoStatusBlock});
+}
+
+NTSTATUS NtCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
+    MachineCurrent();
+    return IoCancelFileRequests(FileHandle, IoStatusBlock);
+}
+
+}  // extern "C"

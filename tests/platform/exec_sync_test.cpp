@@ -1,0 +1,203 @@
+// Events, fast mutexes, spin locks and IRQL, and the verifier stops that guard them.
+#include "machine_test.h"
+
+#include <wdm.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using EventTest = MachineTest;
+
+NTSTATUS PollEvent(PKEVENT event) {
+    LARGE_INTEGER zero{};
+    return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &zero);
+}
+
+TEST_F(EventTest, NotificationStaysSignalledSynchronizationResetsOnASatisfiedWait) {
+    KEVENT notification, synchronization;
+    KeInitializeEvent(&notification, NotificationEvent, FALSE);
+    KeInitializeEvent(&synchronization, SynchronizationEvent, FALSE);
+    EXPECT_EQ(KeSetEvent(&notification, 0, FALSE), 0);
+    EXPECT_EQ(KeSetEvent(&notification, 0, FALSE), 1);  // previous state
+    EXPECT_EQ(PollEvent(&notification), STATUS_SUCCESS);
+    EXPECT_EQ(PollEvent(&notification), STATUS_SUCCESS);
+    EXPECT_EQ(KeResetEvent(&notification), 1);
+    EXPECT_EQ(PollEvent(&notification), STATUS_TIMEOUT);
+
+    KeSetEvent(&synchronization, 0, FALSE);
+    KeSetEvent(&synchronization, 0, FALSE);  // several signals count as one
+    EXPECT_EQ(PollEvent(&synchronization), STATUS_SUCCESS);
+    EXPECT_EQ(PollEvent(&synchronization), STATUS_TIMEOUT);
+}
+
+// A signal satisfies the waiters present when it happens, even if the event is reset
+// before they run; a synchronization event releases exactly one of them.
+TEST_F(EventTest, SignalReleasesPresentWaitersEvenWhenResetAtOnce) {
+    KEVENT notification, synchronization;
+    KeInitializeEvent(&notification, NotificationEvent, FALSE);
+    KeInitializeEvent(&synchronization, SynchronizationEvent, FALSE);
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] {
+            KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, nullptr);
+            ++released;
+        });
+    ASSERT_TRUE(Eventually([] { return MachineBlockedThreads() == 3; }));
+    KeSetEvent(&notification, 0, FALSE);
+    KeResetEvent(&notification);
+    for (auto &waiter : waiters) waiter.join();
+    EXPECT_EQ(released.load(), 3);
+
+    waiters.clear();
+    released = 0;
+    for (int i = 0; i < 2; ++i)
+        waiters.emplace_back([&] {
+            KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, nullptr);
+            ++released;
+        });
+    ASSERT_TRUE(Eventually([] { return MachineBlockedThreads() == 2; }));
+    KeSetEvent(&synchronization, 0, FALSE);
+    ASSERT_TRUE(Eventually([&] { return released.load() == 1; }));
+    EXPECT_EQ(KeReadStateEvent(&synchronization), 0);  // handed to the waiter, not kept
+    EXPECT_EQ(MachineBlockedThreads(), 1u);
+    KeSetEvent(&synchronization, 0, FALSE);
+    for (auto &waiter : waiters) waiter.join();
+    EXPECT_EQ(released.load(), 2);
+}
+
+using LockTest = MachineTest;
+
+TEST_F(LockTest, FastMutexExcludesAndRaisesToApcLevel) {
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    long counter = 0;  // guarded by the mutex only
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                ExAcquireFastMutex(&mutex);
+                EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+                ++counter;
+                ExReleaseFastMutex(&mutex);
+                EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+            }
+        });
+    for (auto &thread : threads) thread.join();
+    EXPECT_EQ(counter, 8000);
+
+    ExAcquireFastMutex(&mutex);
+    std::thread other([&] { EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex)); });
+    other.join();
+    ExReleaseFastMutex(&mutex);
+    EXPECT_TRUE(ExTryToAcquireFastMutex(&mutex));
+    ExReleaseFastMutex(&mutex);
+}
+
+TEST_F(LockTest, SpinLockExcludesAndRestoresTheLevel) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) {
+                KIRQL old;
+                KeAcquireSpinLock(&lock, &old);
+                EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+                ++counter;
+                KeReleaseSpinLock(&lock, old);
+            }
+            EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        });
+    for (auto &thread : threads) thread.join();
+    EXPECT_EQ(counter, 8000);
+
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeAcquireSpinLockAtDpcLevel(&lock);
+    KeReleaseSpinLockFromDpcLevel(&lock);
+    KeLowerIrql(old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+using VerifierDeathTest = MachineTest;
+
+TEST_F(VerifierDeathTest, FastMutexAtDispatchLevelStops) {
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExAcquireFastMutex(&mutex);
+        },
+        "FAST_MUTEX_ABOVE_APC_LEVEL");
+}
+
+TEST_F(VerifierDeathTest, RecursiveFastMutexStops) {
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    EXPECT_DEATH(
+        {
+            ExAcquireFastMutex(&mutex);
+            ExAcquireFastMutex(&mutex);
+        },
+        "FAST_MUTEX_RECURSION");
+}
+
+TEST_F(VerifierDeathTest, FastMutexReleasedByAnotherThreadStops) {
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    EXPECT_DEATH(
+        {
+            ExAcquireFastMutex(&mutex);
+            std::thread other([&] { ExReleaseFastMutex(&mutex); });
+            other.join();
+        },
+        "FAST_MUTEX_NOT_OWNED");
+}
+
+TEST_F(VerifierDeathTest, SpinLockReleasedWhenNotHeldStops) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeReleaseSpinLock(&lock, old);
+        },
+        "SPIN_LOCK_NOT_OWNED");
+}
+
+TEST_F(VerifierDeathTest, BlockingWaitAtDispatchLevelStops) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            LARGE_INTEGER timeout;
+            timeout.QuadPart = -10000;
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        },
+        "WAIT_AT_DISPATCH_LEVEL");
+}
+
+TEST_F(VerifierDeathTest, StopLineNamesTheCallingImage) {
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    // The caller is this test program, not the kernel library.
+    EXPECT_DEATH(ExReleaseFastMutex(&mutex), "FAST_MUTEX_NOT_OWNED.*caller (k1tests|platform_tests)");
+}
+
+TEST_F(VerifierDeathTest, WaitOnAnUninitializedEventStops) {
+    KEVENT event{};
+    EXPECT_DEATH(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                 "OBJECT_NOT_INITIALIZED");
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+// The machine: debug log, memory class, system time.
+#include "machine_test.h"
+
+#include <wdm.h>
+
+namespace {
+
+using MachineBootTest = MachineTest;
+
+TEST_F(MachineBootTest, DbgPrintFormatsWithWindowsConventions) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\Serial0");
+    ULONG status = 0xC0000022;
+    ULONGLONG big = 0x1122334455667788ULL;
+    DbgPrint("kelu.sys: %wZ Status = 0x%08X %lu %I64x %ws %s%%\n", &name, status, ULONG(7), big,
+             u"COM1", "done");
+    EXPECT_EQ(MachineDebugLog(),
+              "kelu.sys: \\Device\\Serial0 Status = 0xC0000022 7 1122334455667788 COM1 done%\n");
+    Restart();
+    EXPECT_EQ(MachineDebugLog(), "");  // the log starts empty with each boot
+}
+
+TEST_F(MachineBootTest, MemoryClassIsSettable) {
+    EXPECT_EQ(MmQuerySystemSize(), MmLargeSystem);
+    MachineSetSystemSize(MmSmallSystem);
+    EXPECT_EQ(MmQuerySystemSize(), MmSmallSystem);
+}
+
+TEST_F(MachineBootTest, SystemTimeAdvancesWithTheManualClockOnly) {
+    LARGE_INTEGER before, after;
+    KeQuerySystemTime(&before);
+    KeQuerySystemTime(&after);
+    EXPECT_EQ(before.QuadPart, after.QuadPart);
+    MachineAdvanceClockMs(1500);
+    KeQuerySystemTime(&after);
+    EXPECT_EQ(after.QuadPart - before.QuadPart, 15000000);
+    // An absolute timeout in the past does not wait.
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &before), STATUS_TIMEOUT);
+}
+
+class RealClockTest : public MachineTest {
+protected:
+    MachineOptions Options() const override {
+        MachineOptions options = MachineTest::Options();
+        options.manualClock = false;
+        return options;
+    }
+};
+
+// With the real clock, a timer thread fires timers on host time.
+VOID NTAPI SignalDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
+}
+
+TEST_F(RealClockTest, TimerFiresOnHostTime) {
+    KEVENT fired;
+    KeInitializeEvent(&fired, NotificationEvent, FALSE);
+    KTIMER timer;
+    KDPC dpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, SignalDpc, &fired);
+    LARGE_INTEGER due;
+    due.QuadPart = -20 * 10000;  // 20 ms
+    ULONGLONG start = KeQueryInterruptTime();
+    KeSetTimer(&timer, due, &dpc);
+    LARGE_INTEGER limit;
+    limit.QuadPart = -10LL * 1000 * 10000;
+    ASSERT_EQ(KeWaitForSingleObject(&fired, Executive, KernelMode, FALSE, &limit), STATUS_SUCCESS);
+    EXPECT_GE(KeQueryInterruptTime() - start, 20u * 10000);
+}
+
+}  // namespace

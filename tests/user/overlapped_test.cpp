@@ -1,0 +1,183 @@
+// Overlapped I/O: pending requests, their results, waiting on events or on the file,
+// cancellation, and a cancellation racing the completion.
+#include "win32_fixture.h"
+
+namespace {
+
+const ULONG_PTR kStatusPending = 0x103;
+const ULONG_PTR kStatusCancelled = 0xC0000120;
+
+}  // namespace
+
+TEST_F(Win32Test, OverlappedReadPendsUntilDataArrives)
+{
+    HANDLE reader = Open("\\\\.\\Win32Test", FILE_FLAG_OVERLAPPED);
+    HANDLE writer = Open();
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    ASSERT_NE(event, nullptr);
+
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event;
+    char buffer[8] = {};
+    DWORD count = 77;
+    EXPECT_FALSE(ReadFile(reader, buffer, sizeof(buffer), &count, &overlapped));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+    EXPECT_EQ(overlapped.Internal & 0xFFFFFFFF, kStatusPending);
+    EXPECT_FALSE(GetOverlappedResult(reader, &overlapped, &count, FALSE));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_IO_INCOMPLETE);
+    EXPECT_EQ(WaitForSingleObject(event, 0), (DWORD)WAIT_TIMEOUT);
+
+    ASSERT_TRUE(WriteFile(writer, "abc", 3, &count, nullptr));
+    ASSERT_TRUE(GetOverlappedResult(reader, &overlapped, &count, TRUE));
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(std::string(buffer, 3), "abc");
+    EXPECT_EQ(overlapped.Internal & 0xFFFFFFFF, 0u);
+    EXPECT_EQ(overlapped.InternalHigh, 3u);
+    EXPECT_EQ(WaitForSingleObject(event, 0), (DWORD)WAIT_OBJECT_0);
+
+    CloseHandle(event);
+    CloseHandle(writer);
+    CloseHandle(reader);
+}
+
+TEST_F(Win32Test, OverlappedRequestsCompleteAtOnceWhenTheyCan)
+{
+    HANDLE handle = Open("\\\\.\\Win32Test", FILE_FLAG_OVERLAPPED);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    OVERLAPPED overlapped = {};
+    DWORD count = 0;
+    ASSERT_TRUE(WriteFile(handle, "xy", 2, &count, &overlapped));
+    EXPECT_EQ(count, 2u);
+    char buffer[4] = {};
+    ASSERT_TRUE(ReadFile(handle, buffer, sizeof(buffer), &count, &overlapped));
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(overlapped.InternalHigh, 2u);
+    ASSERT_TRUE(GetOverlappedResult(handle, &overlapped, &count, FALSE));
+    EXPECT_EQ(count, 2u);
+    CloseHandle(handle);
+}
+
+TEST_F(Win32Test, OverlappedRequestWithoutEventIsCollectedThroughTheFile)
+{
+    HANDLE reader = Open("\\\\.\\Win32Test", FILE_FLAG_OVERLAPPED);
+    HANDLE writer = Open();
+    OVERLAPPED overlapped = {};
+    char buffer[4] = {};
+    DWORD count = 0;
+    ASSERT_FALSE(ReadFile(reader, buffer, sizeof(buffer), &count, &overlapped));
+    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+    ASSERT_TRUE(WriteFile(writer, "q", 1, &count, nullptr));
+    ASSERT_TRUE(GetOverlappedResult(reader, &overlapped, &count, TRUE));
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(buffer[0], 'q');
+    CloseHandle(writer);
+    CloseHandle(reader);
+}
+
+TEST_F(Win32Test, CallsWithoutOverlappedWaitForTheirRequest)
+{
+    // Both on a synchronous handle and, without an OVERLAPPED, on an overlapped one.
+    for (DWORD flags : {DWORD(0), DWORD(FILE_FLAG_OVERLAPPED)}) {
+        HANDLE reader = Open("\\\\.\\Win32Test", flags);
+        HANDLE writer = Open();
+        char buffer[4] = {};
+        DWORD count = 0;
+        BOOL result = FALSE;
+        std::thread blocked([&] { result = ReadFile(reader, buffer, sizeof(buffer), &count, nullptr); });
+        TestDeviceWaitForQueuedRead();
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(writer, "wxyz", 4, &written, nullptr));
+        blocked.join();
+        EXPECT_TRUE(result) << flags;
+        EXPECT_EQ(count, 4u) << flags;
+        EXPECT_EQ(std::string(buffer, 4), "wxyz") << flags;
+        CloseHandle(writer);
+        CloseHandle(reader);
+    }
+}
+
+TEST_F(Win32Test, CancelIoAbortsThePendingRead)
+{
+    HANDLE reader = Open("\\\\.\\Win32Test", FILE_FLAG_OVERLAPPED);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event;
+    char buffer[4];
+    DWORD count = 0;
+    ASSERT_FALSE(ReadFile(reader, buffer, sizeof(buffer), &count, &overlapped));
+    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+    ASSERT_TRUE(CancelIo(reader));
+    EXPECT_FALSE(GetOverlappedResult(reader, &overlapped, &count, TRUE));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(TestDeviceGetCounts().readsCancelled, 1);
+    CloseHandle(event);
+    CloseHandle(reader);
+}
+
+TEST_F(Win32Test, ClosingTheHandleEndsItsPendingRead)
+{
+    HANDLE reader = Open("\\\\.\\Win32Test", FILE_FLAG_OVERLAPPED);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event;
+    char buffer[4];
+    DWORD count = 0;
+    ASSERT_FALSE(ReadFile(reader, buffer, sizeof(buffer), &count, &overlapped));
+    ASSERT_TRUE(CloseHandle(reader));  // cleanup: the driver ends the file's reads
+    EXPECT_EQ(WaitForSingleObject(event, INFINITE), (DWORD)WAIT_OBJECT_0);
+    EXPECT_EQ(overlapped.Internal & 0xFFFFFFFF, kStatusCancelled);
+    TestDeviceCounts counts = TestDeviceGetCounts();
+    EXPECT_EQ(counts.readsCancelled, 1);
+    CloseHandle(event);
+}
+
+// Suite name marks it for the ThreadSanitizer run.
+using OverlappedConcurrency = Win32Test;
+
+// A write that completes the read races CancelIo from the thread that issued it:
+// every read ends exactly once, either with its byte or aborted, and no byte is lost.
+TEST_F(OverlappedConcurrency, CancelRacingCompletionEndsEachReadOnce)
+{
+    const int kRounds = 200;
+    HANDLE reader = Open("\\\\.\\Win32Test", FILE_FLAG_OVERLAPPED);
+    HANDLE writer = Open();
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    int received = 0;
+    int aborted = 0;
+    for (int round = 0; round < kRounds; round++) {
+        OVERLAPPED overlapped = {};
+        overlapped.hEvent = event;
+        ResetEvent(event);
+        char byte = 0;
+        DWORD count = 0;
+        ASSERT_FALSE(ReadFile(reader, &byte, 1, &count, &overlapped));
+        ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+        std::thread completer([&] {
+            DWORD written = 0;
+            WriteFile(writer, "!", 1, &written, nullptr);
+        });
+        CancelIo(reader);
+        completer.join();
+        if (GetOverlappedResult(reader, &overlapped, &count, TRUE)) {
+            ASSERT_EQ(count, 1u);
+            ASSERT_EQ(byte, '!');
+            received++;
+        } else {
+            ASSERT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+            aborted++;
+            // The byte stayed in the device: collect it so the next round starts empty.
+            OVERLAPPED drain = {};
+            ASSERT_TRUE(ReadFile(reader, &byte, 1, &count, &drain));
+            ASSERT_EQ(count, 1u);
+        }
+    }
+    TestDeviceCounts counts = TestDeviceGetCounts();
+    EXPECT_EQ(received + aborted, kRounds);
+    EXPECT_EQ(counts.readsCompleted, kRounds);  // the aborted rounds via their drain read
+    EXPECT_EQ(counts.readsCancelled, aborted);
+    CloseHandle(event);
+    CloseHandle(writer);
+    CloseHandle(reader);
+}
