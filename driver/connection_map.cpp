@@ -19,34 +19,34 @@ static VOID KeluSetDefaultMap(PUCHAR pMap)
     RtlZeroMemory(pMap + KELU_CONFIRMATION_BASE, KELU_MAP_SIZE - KELU_CONFIRMATION_BASE);
 }
 
+// Takes the stored value only when it is a whole map: a shorter value would pair every
+// port past its end with port 0, and a string-typed value read straight into a binary
+// buffer would be taken for a counted string. Anything else is treated as unreadable.
+static NTSTATUS NTAPI KeluQueryConnectionMap(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                             ULONG ValueLength, PVOID Context, PVOID EntryContext)
+{
+    UNREFERENCED_PARAMETER(ValueName);
+    UNREFERENCED_PARAMETER(Context);
+    if (ValueType != REG_BINARY || ValueLength != KELU_MAP_SIZE) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    RtlCopyMemory(EntryContext, ValueData, KELU_MAP_SIZE);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS KeluLoadConnectionMap(PUCHAR pMap)
 {
-    // With a positive length word the query stores the value's length, its type and
-    // then its data. The type word starts as REG_NONE: a value too small for that
-    // layout is stored over the length word alone and leaves the type word unchanged.
-    struct {
-        LONG lLength;
-        ULONG ulType;
-        UCHAR Data[KELU_MAP_SIZE];
-    } query;
-    RtlZeroMemory(&query, sizeof(query));
-    query.lLength = sizeof(query);
-    query.ulType = REG_NONE;
-
+    UCHAR stored[KELU_MAP_SIZE];
     RTL_QUERY_REGISTRY_TABLE table[2];
     RtlZeroMemory(table, sizeof(table));
-    table[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED;
+    table[0].QueryRoutine = KeluQueryConnectionMap;
+    table[0].Flags = RTL_QUERY_REGISTRY_REQUIRED;
     table[0].Name = (PWSTR)g_ConnectionMapValueName;
-    table[0].EntryContext = &query;
+    table[0].EntryContext = stored;
 
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, g_RegistryPath, table, NULL, NULL);
-    // Only a whole 512-byte binary map is taken: a shorter value would pair every port
-    // past its end with port 0.
-    if (NT_SUCCESS(status) && (query.ulType != REG_BINARY || query.lLength != KELU_MAP_SIZE)) {
-        status = STATUS_OBJECT_TYPE_MISMATCH;
-    }
     if (NT_SUCCESS(status)) {
-        RtlCopyMemory(pMap, query.Data, KELU_MAP_SIZE);
+        RtlCopyMemory(pMap, stored, KELU_MAP_SIZE);
     } else {
         KeluSetDefaultMap(pMap);
     }

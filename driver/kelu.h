@@ -216,9 +216,6 @@ VOID KeluReleaseRequestReference(PKELU_DEVICE_EXTENSION pDevExt);
 // Raises SERIAL_EV_* events on a port: completes its pending wait-on-mask request when
 // an event is in the wait mask. The caller holds the port's Mutex (wait_mask.cpp).
 VOID KeluSignalWaitEvents(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulEvents);
-// Completes the pending wait (if any) with the events value; leaves it to its cancel
-// routine when cancellation has begun. Clears pWaitIrp. The caller holds the Mutex.
-VOID KeluCompletePendingWait(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulValue);
 
 // Timer routines of the read and write timeouts; context the port's extension.
 VOID NTAPI KeluReadTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,

@@ -141,6 +141,9 @@ static NTSTATUS KeluRemoveDevice(PDEVICE_OBJECT DeviceObject, PKELU_DEVICE_EXTEN
     pDevExt->bRemoving = 1;
     pDevExt->bRemoved = 1;
     KeluUnpublishPort(pDevExt);
+    // An open waiting for the controlling application's answer holds a request
+    // reference; it must end before the wait below can.
+    KeluWakeWaitingOpen(pDevExt);
     // A timer left armed would fire on a deleted device.
     KeCancelTimer(&pDevExt->ReadIntervalTimer);
     KeCancelTimer(&pDevExt->ReadTotalTimer);

@@ -1,4 +1,5 @@
-// Serial requests on a port device. For now every code is accepted and does nothing.
+// Serial requests on a port device. For now only the timeouts are served; every other
+// code is accepted and does nothing.
 #include "kelu.h"
 
 NTSTATUS KeluPortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -13,7 +14,12 @@ NTSTATUS KeluPortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
+    ULONG ulCode = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
+    if (ulCode == IOCTL_SERIAL_SET_TIMEOUTS || ulCode == IOCTL_SERIAL_GET_TIMEOUTS) {
+        status = KeluTimeoutsRequest(pDevExt, Irp);
+        Irp->IoStatus.Status = status;
+    }
     IoCompleteRequest(Irp, IO_SERIAL_INCREMENT);
     KeluReleaseRequestReference(pDevExt);
-    return STATUS_SUCCESS;
+    return status;
 }

@@ -100,8 +100,6 @@ typedef VOID(NTAPI KDEFERRED_ROUTINE)(struct _KDPC *Dpc, PVOID DeferredContext,
                                       PVOID SystemArgument1, PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
 
-#define DPC_NORMAL 0
-#define DPC_THREADED 1
 typedef enum _KDPC_IMPORTANCE { LowImportance, MediumImportance, HighImportance } KDPC_IMPORTANCE;
 
 typedef struct _KDPC {
@@ -312,7 +310,6 @@ MM_SYSTEMSIZE NTAPI MmQuerySystemSize(VOID);
 // Interrupt request levels, per thread.
 KIRQL NTAPI KeGetCurrentIrql(VOID);
 VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
-KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID);
 VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 
 // Spin locks: acquiring raises to DISPATCH_LEVEL; releasing a lock that the caller
@@ -402,8 +399,6 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
                                      ULONG ValueType, PVOID ValueData, ULONG ValueLength);
 NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
-NTSTATUS NTAPI RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path);
-NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path);
 
 // Debugging. DbgPrint writes into the machine's debug log.
 ULONG DbgPrint(PCSTR Format, ...);

@@ -30,18 +30,18 @@ std::string FormatWindows(const char *format, va_list args) {
             out.push_back('%');
             continue;
         }
-        std::string spec = "%";
-        while (*p != 0 && strchr("-+ #0", *p)) spec.push_back(*p++);
+        std::string directive = "%";
+        while (*p != 0 && strchr("-+ #0", *p)) directive.push_back(*p++);
         auto takeNumber = [&] {
             if (*p == '*') {
-                spec += std::to_string(va_arg(args, int));
+                directive += std::to_string(va_arg(args, int));
                 ++p;
             }
-            while (*p >= '0' && *p <= '9') spec.push_back(*p++);
+            while (*p >= '0' && *p <= '9') directive.push_back(*p++);
         };
         takeNumber();
         if (*p == '.') {
-            spec.push_back(*p++);
+            directive.push_back(*p++);
             takeNumber();
         }
         Width width = Width::Int;
@@ -77,17 +77,17 @@ std::string FormatWindows(const char *format, va_list args) {
         case 'c': {
             bool isSigned = conversion == 'd' || conversion == 'i';
             if (width == Width::Long64 || width == Width::Pointer) {
-                spec += "ll";
-                spec.push_back(conversion);
+                directive += "ll";
+                directive.push_back(conversion);
                 long long value = width == Width::Long64 ? va_arg(args, long long)
                                                          : (long long)va_arg(args, intptr_t);
-                snprintf(buffer, sizeof buffer, spec.c_str(), value);
+                snprintf(buffer, sizeof buffer, directive.c_str(), value);
             } else {
                 int value = va_arg(args, int);
                 if (width == Width::Short) value = isSigned ? int(short(value)) : int(USHORT(value));
                 if (width == Width::Char) value = isSigned ? int((signed char)value) : int(UCHAR(value));
-                spec.push_back(conversion);
-                snprintf(buffer, sizeof buffer, spec.c_str(), value);
+                directive.push_back(conversion);
+                snprintf(buffer, sizeof buffer, directive.c_str(), value);
             }
             out += buffer;
             break;
@@ -108,9 +108,9 @@ std::string FormatWindows(const char *format, va_list args) {
                 out += text == nullptr ? "(null)" : Utf16ToUtf8(WideView(text));
             } else {
                 const char *text = va_arg(args, const char *);
-                spec.push_back('s');
-                std::string piece(size_t(snprintf(nullptr, 0, spec.c_str(), text ? text : "(null)")), '\0');
-                snprintf(piece.data(), piece.size() + 1, spec.c_str(), text ? text : "(null)");
+                directive.push_back('s');
+                std::string piece(size_t(snprintf(nullptr, 0, directive.c_str(), text ? text : "(null)")), '\0');
+                snprintf(piece.data(), piece.size() + 1, directive.c_str(), text ? text : "(null)");
                 out += piece;
             }
             break;

@@ -109,15 +109,15 @@ NTSTATUS ReserveOpen(PDEVICE_OBJECT device) {
 // completion's; the last one releases the file and the event.
 struct PendingRequest {
     std::atomic<int> references{2};
-    PFILE_OBJECT file;
-    PKEVENT userEvent;      // referenced event object, or null
-    KEVENT done;            // for the submitter on a synchronous file
-    bool synchronous;
-    PVOID userOutput;
-    ULONG outputLength;
-    bool copyOut;           // buffered output goes back to userOutput
-    PIO_STATUS_BLOCK ioStatus;
-    IO_STATUS_BLOCK finalStatus;
+    PFILE_OBJECT file = nullptr;
+    PKEVENT userEvent = nullptr;  // referenced event object, or null
+    KEVENT done = {};             // for the submitter on a synchronous file
+    bool synchronous = false;
+    PVOID userOutput = nullptr;
+    ULONG outputLength = 0;
+    bool copyOut = false;         // buffered output goes back to userOutput
+    PIO_STATUS_BLOCK ioStatus = nullptr;
+    IO_STATUS_BLOCK finalStatus = {};
 };
 
 void ReleaseRequest(PendingRequest *request) {

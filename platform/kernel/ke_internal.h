@@ -1,12 +1,13 @@
-// State shared by the kernel's own files: the dispatcher lock, the per-thread
-// state, and the start and stop of each part of the machine. Not for K2's or user
-// mode's files: they use ke.h, ob.h and machine.h.
+// State shared by the executive's own files: the dispatcher lock, the per-thread
+// state, the clock's controls and the start and stop of each part of the machine.
+// The I/O manager and user mode use ke.h, ob.h and machine.h instead.
 #pragma once
 
 #include "ke.h"
 
-#include <condition_variable>
+#include <chrono>
 #include <mutex>
+#include <string>
 
 struct Process;
 
@@ -60,5 +61,4 @@ void PsStopSystemThreads();
 void ClockStart(bool manual);
 void ClockSetManualTime(ULONGLONG interruptTime);
 // Host time point at which an interrupt-time deadline falls (real clock only).
-#include <chrono>
 std::chrono::steady_clock::time_point ClockRealTimePoint(ULONGLONG interruptTime);

@@ -62,12 +62,6 @@ VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     RaiseIrql(NewIrql, OldIrql, __builtin_return_address(0));
 }
 
-KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID) {
-    KIRQL old;
-    RaiseIrql(DISPATCH_LEVEL, &old, __builtin_return_address(0));
-    return old;
-}
-
 VOID NTAPI KeLowerIrql(KIRQL NewIrql) { LowerIrql(NewIrql, __builtin_return_address(0)); }
 
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }

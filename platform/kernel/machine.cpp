@@ -4,19 +4,25 @@
 
 #include "io_subsystem.h"
 #include "ke_internal.h"
+#include "ob.h"
 #include "verifier.h"
 
 #include <stdlib.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 namespace {
 
 std::mutex g_bootLock;
 Machine *g_machine;  // the running machine
 bool g_embedded;     // it was booted by MachineCurrent and is shut down at exit
+bool g_ready;        // its managers have started
+std::thread::id g_booter;
+std::condition_variable g_bootDone;
 std::atomic<int> g_systemSize{MmLargeSystem};
 
 std::string DefaultStateDirectory() {
@@ -48,12 +54,24 @@ Machine *BootLocked(const MachineOptions &options) {
     std::filesystem::create_directories(machine->stateDirectory, error);
     g_systemSize = options.systemSize;
     g_machine = machine;
+    g_ready = false;
+    g_booter = std::this_thread::get_id();
     MachineClearDebugLog();
     KeStartClockAndDispatcher(options.manualClock);
     PoolStart();
     RegistryStart(machine->stateDirectory);
     KeStartTimersAndDpcs(options.manualClock);
     ObStart();
+    return machine;
+}
+
+// The managers start without the boot lock held, since they call back into the
+// machine; application threads that arrive meanwhile wait until the boot is done.
+Machine *StartManagers(Machine *machine) {
+    IoSubsystemStart(machine);
+    std::lock_guard<std::mutex> lock(g_bootLock);
+    g_ready = true;
+    g_bootDone.notify_all();
     return machine;
 }
 
@@ -65,8 +83,7 @@ Machine *MachineBoot(const MachineOptions &options) {
         std::lock_guard<std::mutex> lock(g_bootLock);
         machine = BootLocked(options);
     }
-    IoSubsystemStart(machine);
-    return machine;
+    return StartManagers(machine);
 }
 
 // Applications go first, as at a Windows shutdown: their open files are cleaned up
@@ -81,6 +98,8 @@ void MachineShutdown(Machine *machine) {
     std::lock_guard<std::mutex> lock(g_bootLock);
     g_machine = nullptr;
     g_embedded = false;
+    g_ready = false;
+    g_bootDone.notify_all();
     delete machine;
 }
 
@@ -92,16 +111,21 @@ Machine *MachineRunning() {
 Machine *MachineCurrent() {
     Machine *machine;
     {
-        std::lock_guard<std::mutex> lock(g_bootLock);
-        if (g_machine != nullptr) return g_machine;
+        std::unique_lock<std::mutex> lock(g_bootLock);
+        if (g_machine != nullptr) {
+            // The booting thread and the machine's own threads use it while it boots.
+            if (!g_ready && g_booter != std::this_thread::get_id() &&
+                PsCurrentProcess() != PsSystemProcess())
+                g_bootDone.wait(lock, [] { return g_ready || g_machine == nullptr; });
+            return g_machine;
+        }
         machine = BootLocked(MachineOptions{});
         g_embedded = true;
         static bool registered = false;
         if (!registered) atexit(ShutdownEmbeddedMachine);
         registered = true;
     }
-    IoSubsystemStart(machine);
-    return machine;
+    return StartManagers(machine);
 }
 
 void MachineSetSystemSize(MM_SYSTEMSIZE size) { g_systemSize = size; }

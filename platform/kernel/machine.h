@@ -53,7 +53,8 @@ void MachineFlushDpcs();
 // Tests wait for a thread to block before they advance the clock past its timeout.
 size_t MachineBlockedThreads();
 
-// DbgPrint output since boot (or since the last clear), in order.
+// DbgPrint output since boot (or since the last clear), in order. With
+// KELU_DEBUG_ECHO set in the environment it is copied to stderr as well.
 std::string MachineDebugLog();
 void MachineClearDebugLog();
 // Appends a line to the debug log (platform messages, verifier stops).

@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <vector>
 
 namespace {

@@ -183,17 +183,4 @@ NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Valu
     return RegistryDeleteValue(key, WideView(ValueName));
 }
 
-NTSTATUS NTAPI RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path) {
-    std::u16string key;
-    if (!ResolveKeyPath(RelativeTo, Path, &key)) return STATUS_INVALID_PARAMETER;
-    return RegistryKeyExists(key) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
-}
-
-NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path) {
-    KeCheckIrql(PASSIVE_LEVEL, "RtlCreateRegistryKey", __builtin_return_address(0));
-    std::u16string key;
-    if (!ResolveKeyPath(RelativeTo, Path, &key)) return STATUS_INVALID_PARAMETER;
-    return RegistryCreateKey(key);
-}
-
 }  // extern "C"

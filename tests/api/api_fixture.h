@@ -64,19 +64,6 @@ protected:
         return (KeQueryInterruptTime() - start) / 10000;
     }
 };
-        ULONGLONG start = KeQueryInterruptTime();
-        std::thread worker([&] {
-            body();
-            done = true;
-        });
-        while (!done) {
-            MachineAdvanceClockMs(stepMs);
-            std::this_thread::yield();
-        }
-        worker.join();
-        return (KeQueryInterruptTime() - start) / 10000;
-    }
-};
 
 class ScriptedApiTest : public ApiTest {
 protected:

@@ -66,12 +66,10 @@ TEST_F(DriverTest, OpenPortRefusesToStopButCanBeRemoved)
     EXPECT_EQ(SetLines(0, 0, SERIAL_DTR_STATE), STATUS_SUCCESS);  // still started
 
     // A pending read is cancelled by the removal; the handle still closes afterwards.
-    char byte;
-    IO_STATUS_BLOCK io = {};
-    HANDLE overlapped;
     NtClose(handle);
-    UNICODE_STRING name = {18, 18, (PWSTR)u"\\??\\COM1"};
-    ASSERT_EQ(NtCreateFile(&overlapped, GENERIC_READ | GENERIC_WRITE, &name, &io, 0, 0), STATUS_SUCCESS);
+    HANDLE overlapped;
+    ASSERT_EQ(Open("\\??\\COM1", &overlapped, true), STATUS_SUCCESS);
+    char byte;
     IO_STATUS_BLOCK readStatus = {};
     ASSERT_EQ(NtReadFile(overlapped, nullptr, &readStatus, &byte, 1), STATUS_PENDING);
 

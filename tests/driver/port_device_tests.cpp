@@ -89,7 +89,6 @@ TEST_F(DriverTest, FreshPortHasTheDefaultSettingsAndNoLines)
     ASSERT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.information, sizeof(reply));
     EXPECT_EQ(reply.ulPortNumber, 2u);
-    EXPECT_EQ(reply.ulReserved1, 0xEEEEEEEEu);  // not written
     EXPECT_EQ(reply.ulBaudRate, 19200u);
     EXPECT_EQ(reply.WordLength, 8);
     EXPECT_EQ(reply.Parity, NO_PARITY);

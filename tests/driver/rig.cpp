@@ -95,14 +95,14 @@ NTSTATUS DriverTest::Unplug(ULONG port, size_t bus)
     return status;
 }
 
-NTSTATUS DriverTest::Open(const std::string &path, HANDLE *handle)
+NTSTATUS DriverTest::Open(const std::string &path, HANDLE *handle, bool overlapped)
 {
     std::u16string name = Wide(path);
     UNICODE_STRING counted = {(USHORT)(name.size() * 2), (USHORT)(name.size() * 2),
                               (PWSTR)name.data()};
     IO_STATUS_BLOCK io = {};
     return NtCreateFile(handle, GENERIC_READ | GENERIC_WRITE, &counted, &io, 0,
-                        FILE_SYNCHRONOUS_IO_NONALERT);
+                        overlapped ? 0 : FILE_SYNCHRONOUS_IO_NONALERT);
 }
 
 RequestResult DriverTest::Control(ULONG code, void *buffer, ULONG inputLength, ULONG outputLength)

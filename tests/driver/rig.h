@@ -63,9 +63,10 @@ public:
     static KELU_MODEM_REGISTERS Lines(ULONG port);  // status 0xFFFFFFFF when refused
     static NTSTATUS SetConfirmation(ULONG port, bool required);
 
-    // Opens a device by its NT path ("\Device\Serial0", "\??\COM1") or a Win32 path
-    // ("\\.\COM1"); returns the status of the open and the handle when it succeeded.
-    static NTSTATUS Open(const std::string &path, HANDLE *handle);
+    // Opens a device by its NT path ("\Device\Serial0", "\??\COM1"); returns the
+    // status of the open and the handle when it succeeded. An overlapped handle's reads
+    // and writes return STATUS_PENDING while the driver holds them.
+    static NTSTATUS Open(const std::string &path, HANDLE *handle, bool overlapped = false);
     // Sends a request of any major function to the top of the stack that `devicePath`
     // names (for requests that no user-mode call sends).
     static NTSTATUS SendToDevice(const std::u16string &devicePath, UCHAR majorFunction);

@@ -55,7 +55,7 @@ NTSTATUS NTAPI StackDispatch(PDEVICE_OBJECT device, PIRP irp) {
     }
     g_stack.events.push_back("lower dispatch");
     IoMarkIrpPending(irp);
-    g_stack.heldByLower = irp;
+    __atomic_store_n(&g_stack.heldByLower, irp, __ATOMIC_RELEASE);  // tests poll for it
     return STATUS_PENDING;
 }
 
@@ -177,7 +177,7 @@ TEST_F(IoStackTest, WarningStatusStillCopiesTheOutputAndSynchronousCallerWaits) 
         status = NtDeviceIoControlFile(file, nullptr, &ioStatus, kIoctl, nullptr, 0, output,
                                        sizeof output);
     });
-    ASSERT_TRUE(Eventually([] { return __atomic_load_n(&g_stack.heldByLower, __ATOMIC_SEQ_CST) != nullptr; }));
+    ASSERT_TRUE(Eventually([] { return __atomic_load_n(&g_stack.heldByLower, __ATOMIC_ACQUIRE) != nullptr; }));
     CompleteLower(STATUS_BUFFER_OVERFLOW, "part");
     caller.join();
     EXPECT_EQ(status, STATUS_BUFFER_OVERFLOW);

@@ -1,0 +1,92 @@
+// What the data path tests share: two plugged-in ports, COM1 and COM2, connected as a
+// pair, opened as an application opens them, and overlapped requests whose outcome is
+// read from their OVERLAPPED record (the status block) without waiting.
+#pragma once
+
+#include "rig.h"
+
+#include <ntddser.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+// One overlapped read or write with its own buffer and event.
+struct Overlapped {
+    OVERLAPPED ov{};
+    std::vector<BYTE> data;
+
+    explicit Overlapped(size_t length = 0) : data(length) {
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    ~Overlapped() { CloseHandle(ov.hEvent); }
+    Overlapped(const Overlapped &) = delete;
+    Overlapped &operator=(const Overlapped &) = delete;
+
+    bool Done() const { return WaitForSingleObject(ov.hEvent, 0) == WAIT_OBJECT_0; }
+    NTSTATUS Status() const { return static_cast<NTSTATUS>(ov.Internal); }
+    ULONG Bytes() const { return static_cast<ULONG>(ov.InternalHigh); }
+};
+
+// The largest timeout value, which some combinations give a meaning of its own.
+inline constexpr ULONG kMaxTimeout = 0xFFFFFFFF;
+
+class DataPathTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        ASSERT_EQ(PlugIn(0), STATUS_SUCCESS);
+        ASSERT_EQ(PlugIn(1), STATUS_SUCCESS);
+        ASSERT_EQ(Connect(0, 1), STATUS_SUCCESS);
+    }
+
+public:
+
+    // Opens COMn+1 for overlapped I/O (or synchronous); INVALID_HANDLE_VALUE on failure.
+    static HANDLE OpenPort(ULONG port, bool overlapped = true) {
+        std::string path = "\\\\.\\COM" + std::to_string(port + 1);
+        return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    }
+
+    static BOOL SetTimeouts(HANDLE port, ULONG interval, ULONG readMultiplier, ULONG readConstant,
+                            ULONG writeMultiplier = 0, ULONG writeConstant = 0) {
+        SERIAL_TIMEOUTS timeouts = {interval, readMultiplier, readConstant, writeMultiplier,
+                                    writeConstant};
+        DWORD returned;
+        Overlapped request;
+        if (DeviceIoControl(port, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr,
+                            0, &returned, &request.ov))
+            return TRUE;
+        return GetOverlappedResult(port, &request.ov, &returned, TRUE);
+    }
+
+    // Starts an overlapped read; the request is pending or already complete.
+    static void StartRead(HANDLE port, Overlapped &request, ULONG length) {
+        request.data.resize(length);
+        ReadFile(port, request.data.data(), length, nullptr, &request.ov);
+    }
+
+    static void StartWrite(HANDLE port, Overlapped &request, const std::vector<BYTE> &bytes) {
+        request.data = bytes;
+        WriteFile(port, request.data.data(), static_cast<DWORD>(bytes.size()), nullptr,
+                  &request.ov);
+    }
+
+    // A write that completes within the call (the bytes fit into the transmit ring).
+    static ULONG WriteNow(HANDLE port, const std::vector<BYTE> &bytes) {
+        Overlapped request;
+        StartWrite(port, request, bytes);
+        EXPECT_TRUE(request.Done());
+        EXPECT_EQ(request.Status(), STATUS_SUCCESS);
+        return request.Bytes();
+    }
+
+    static std::vector<BYTE> Pattern(size_t length, BYTE first = 0) {
+        std::vector<BYTE> bytes(length);
+        for (size_t i = 0; i < length; i++)
+            bytes[i] = static_cast<BYTE>(first + i * 7);
+        return bytes;
+    }
+};
