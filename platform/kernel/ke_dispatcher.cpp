@@ -51,8 +51,6 @@ void CheckInitialized(PDISPATCHER_HEADER header, const void *caller) {
 
 std::mutex &KiDispatcherLock() { return g_dispatcherLock; }
 
-unsigned KiMachineGeneration() { return g_generation.load(); }
-
 KiThreadState &KiCurrentThreadState() {
     unsigned generation = g_generation.load();
     if (t_state.generation != generation) {

@@ -29,8 +29,6 @@ struct KiThreadState {
 
 // The calling thread's state, reset when it first runs under a newly booted machine.
 KiThreadState &KiCurrentThreadState();
-// Bumped by every boot; thread states of an older machine are stale.
-unsigned KiMachineGeneration();
 
 // One lock guards every dispatcher object, the timer queue and the DPC queue, as
 // the dispatcher lock does on Windows. DPC routines and wait callers run without it.

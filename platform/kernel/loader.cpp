@@ -208,6 +208,10 @@ void Unload(PDRIVER_OBJECT driver) {
         g_loaded.erase(record->service);
     }
     driver->DriverUnload(driver);
+    if (driver->DeviceObject)
+        VerifierStop("DEVICES_LEFT_AT_UNLOAD", (const void *)driver->DriverUnload,
+                     "%s unloaded without deleting device %p", record->imageName.c_str(),
+                     (void *)driver->DeviceObject);
     bool release;
     {
         std::lock_guard<std::mutex> guard(g_loaderLock);

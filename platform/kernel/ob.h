@@ -12,7 +12,6 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 struct Process;
 
@@ -68,8 +67,6 @@ NTSTATUS ObCreateSymbolicLink(std::u16string_view link, std::u16string_view targ
 NTSTATUS ObDeleteSymbolicLink(std::u16string_view link);
 // The target of a link (not followed further), or STATUS_OBJECT_NAME_NOT_FOUND.
 NTSTATUS ObQuerySymbolicLink(std::u16string_view link, std::u16string *target);
-// Names (not paths) of a directory's entries, sorted.
-std::vector<std::u16string> ObListDirectory(std::u16string_view path);
 
 // Processes. The system process owns system threads and kernel handles; the
 // default process is where application threads run unless a test moves them.

@@ -202,16 +202,6 @@ NTSTATUS ObQuerySymbolicLink(std::u16string_view link, std::u16string *target) {
     return STATUS_SUCCESS;
 }
 
-std::vector<std::u16string> ObListDirectory(std::u16string_view path) {
-    std::lock_guard<std::mutex> lock(ObLock());
-    std::vector<std::u16string> names;
-    void *object = nullptr;
-    if (!NT_SUCCESS(WalkLocked(std::u16string(path), true, &object, nullptr))) return names;
-    if (Directory *directory = AsDirectory(object))
-        for (auto &entry : directory->entries) names.push_back(ObHeader(entry.second)->name);
-    return names;
-}
-
 // The namespace of a fresh machine. \DosDevices and \GLOBAL?? are links to \??.
 void ObCreateNamespace() {
     g_root = CreateDirectoryObject();

@@ -56,6 +56,27 @@ bool InjectedFailure(SIZE_T size, ULONG tag) {
     return false;
 }
 
+void PoolFree(PVOID pointer, ULONG tag, const void *caller) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        VerifierStop("POOL_FREE_IRQL", caller, "pool freed at IRQL %u", KeGetCurrentIrql());
+    std::lock_guard<std::mutex> lock(g_poolLock);
+    auto it = g_blocks.find(pointer);
+    if (it == g_blocks.end()) {
+        if (g_freed.count(pointer))
+            VerifierStop("POOL_DOUBLE_FREE", caller, "pool block %p freed twice", pointer);
+        VerifierStop("POOL_FREE_FOREIGN_POINTER", caller, "%p is not a pool block", pointer);
+    }
+    if (tag != 0 && tag != it->second.tag)
+        VerifierStop("POOL_TAG_MISMATCH", caller, "block %p has tag '%s', freed with tag '%s'",
+                     pointer, TagText(it->second.tag).c_str(), TagText(tag).c_str());
+    ++g_statistics.frees;
+    --g_statistics.outstandingBlocks;
+    g_statistics.outstandingBytes -= it->second.size;
+    g_blocks.erase(it);
+    g_freed.insert(pointer);
+    free(pointer);
+}
+
 }  // namespace
 
 // Allocation on behalf of the code at `caller` (a driver's call, or a kernel routine
@@ -83,27 +104,6 @@ PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *caller) {
     ++g_statistics.outstandingBlocks;
     g_statistics.outstandingBytes += size;
     return memory;
-}
-
-void PoolFree(PVOID pointer, ULONG tag, const void *caller) {
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
-        VerifierStop("POOL_FREE_IRQL", caller, "pool freed at IRQL %u", KeGetCurrentIrql());
-    std::lock_guard<std::mutex> lock(g_poolLock);
-    auto it = g_blocks.find(pointer);
-    if (it == g_blocks.end()) {
-        if (g_freed.count(pointer))
-            VerifierStop("POOL_DOUBLE_FREE", caller, "pool block %p freed twice", pointer);
-        VerifierStop("POOL_FREE_FOREIGN_POINTER", caller, "%p is not a pool block", pointer);
-    }
-    if (tag != 0 && tag != it->second.tag)
-        VerifierStop("POOL_TAG_MISMATCH", caller, "block %p has tag '%s', freed with tag '%s'",
-                     pointer, TagText(it->second.tag).c_str(), TagText(tag).c_str());
-    ++g_statistics.frees;
-    --g_statistics.outstandingBlocks;
-    g_statistics.outstandingBytes -= it->second.size;
-    g_blocks.erase(it);
-    g_freed.insert(pointer);
-    free(pointer);
 }
 
 void PoolStart() {

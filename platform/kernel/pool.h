@@ -31,4 +31,3 @@ void PoolClearFaults();
 // For kernel routines that allocate on behalf of their caller: the block is charged
 // to the image that contains `caller`.
 PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *caller);
-void PoolFree(PVOID pointer, ULONG tag, const void *caller);

@@ -7,7 +7,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-std::string VerifierDescribeAddress(const void *address) {
+#include <string>
+
+namespace {
+
+// "image!symbol+0xNN" for a code address, "?" when it cannot be resolved.
+std::string DescribeAddress(const void *address) {
     if (address == nullptr) return "?";
     Dl_info info{};
     if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) return "?";
@@ -25,6 +30,8 @@ std::string VerifierDescribeAddress(const void *address) {
     return image + offset;
 }
 
+}  // namespace
+
 void VerifierStop(const char *rule, const void *caller, const char *detailFormat, ...) {
     char detail[1024];
     va_list args;
@@ -34,7 +41,7 @@ void VerifierStop(const char *rule, const void *caller, const char *detailFormat
     char line[1400];
     snprintf(line, sizeof line, "*** STOP 0x%08X %s: %s (caller %s)\n",
              DRIVER_VERIFIER_DETECTED_VIOLATION, rule, detail,
-             VerifierDescribeAddress(caller).c_str());
+             DescribeAddress(caller).c_str());
     fputs(line, stderr);
     fflush(stderr);
     abort();

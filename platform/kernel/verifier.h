@@ -12,7 +12,3 @@
 // called; null when unknown.
 [[noreturn]] void VerifierStop(const char *rule, const void *caller, const char *detailFormat, ...)
     __attribute__((format(printf, 3, 4)));
-
-// "image!symbol+0xNN" for a code address (or "?" when it cannot be resolved).
-#include <string>
-std::string VerifierDescribeAddress(const void *address);

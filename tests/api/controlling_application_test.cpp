@@ -153,11 +153,11 @@ TEST_F(ControllingApplicationTest, BytesGoInAndOutOfAPortThatAnApplicationHasOpe
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     // 125 of the receive ring's 128 bytes taken, then a run of 8 stops after 3.
     memset(buffer, 'r', sizeof(buffer));
-    EXPECT_EQ(keluWriteToPortBuffer(6, buffer, 125, &moved), 1);
-    EXPECT_EQ(moved, 125u);
+    ASSERT_EQ(keluWriteToPortBuffer(6, buffer, 125, &moved), 1);
+    ASSERT_EQ(moved, 125u);
     UCHAR run[8] = {'0', '1', '2', '3', '4', '5', '6', '7'};
-    EXPECT_EQ(keluWriteToPortBuffer(6, run, 8, &moved), 1);
-    EXPECT_EQ(moved, 3u);
+    ASSERT_EQ(keluWriteToPortBuffer(6, run, 8, &moved), 1);
+    ASSERT_EQ(moved, 3u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(keluWriteCharToPortBuffer(6, 'x'), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
@@ -273,16 +273,15 @@ TEST_F(ControllingApplicationTest, ACallThatCollidesWithAnotherThreadsOpenFails)
         CloseHandle(control);
     });
     ASSERT_TRUE(Eventually([&] { return holding.load(); }));
-    int opened = 7;
-    EXPECT_EQ(keluIsPortOpened(5, &opened), 0);
+    ULONG signals = 0xDEAD;
+    EXPECT_EQ(keluGetControlSignals(5, &signals), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(opened, 7);
+    EXPECT_EQ(signals, 0xDEADu);
     EXPECT_EQ(keluGetDataEvent(5), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     release = true;
     holder.join();
-    EXPECT_EQ(keluIsPortOpened(5, &opened), 1);
-    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(keluGetControlSignals(5, &signals), 1);
 }
 
 TEST_F(ControllingApplicationTest, UnpluggedPortsAreGoneForTheLibraryToo)

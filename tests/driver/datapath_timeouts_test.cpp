@@ -5,7 +5,7 @@
 
 #include <thread>
 
-class TimeoutTest : public DataPathTest {
+class DataPathTimeoutTest : public DataPathTest {
 protected:
     void SetUp() override {
         DataPathTest::SetUp();
@@ -29,7 +29,7 @@ protected:
     HANDLE b_ = INVALID_HANDLE_VALUE;
 };
 
-TEST_F(TimeoutTest, IntervalTimeoutEndsAReadThirtyMillisecondsAfterTheInterval) {
+TEST_F(DataPathTimeoutTest, IntervalTimeoutEndsAReadThirtyMillisecondsAfterTheInterval) {
     ASSERT_TRUE(SetTimeouts(b_, 50, 0, 0));
     Overlapped read;
     StartRead(b_, read, 100);
@@ -51,7 +51,7 @@ TEST_F(TimeoutTest, IntervalTimeoutEndsAReadThirtyMillisecondsAfterTheInterval) 
     EXPECT_EQ(read.data, Pattern(15));
 }
 
-TEST_F(TimeoutTest, TotalTimeoutCountsFromTheReadsOwnLengthAndStopsTheIntervalTimer) {
+TEST_F(DataPathTimeoutTest, TotalTimeoutCountsFromTheReadsOwnLengthAndStopsTheIntervalTimer) {
     ASSERT_TRUE(SetTimeouts(b_, 0, 10, 100));
     Overlapped read;
     StartRead(b_, read, 20);
@@ -81,7 +81,7 @@ TEST_F(TimeoutTest, TotalTimeoutCountsFromTheReadsOwnLengthAndStopsTheIntervalTi
     EXPECT_EQ(next.Status(), STATUS_CANCELLED);
 }
 
-TEST_F(TimeoutTest, MaximalValuesAreAVeryLongWaitNotImmediateReturn) {
+TEST_F(DataPathTimeoutTest, MaximalValuesAreAVeryLongWaitNotImmediateReturn) {
     ASSERT_TRUE(SetTimeouts(b_, kMaxTimeout, kMaxTimeout, 1000));
     Overlapped read;
     StartRead(b_, read, 1);
@@ -93,7 +93,7 @@ TEST_F(TimeoutTest, MaximalValuesAreAVeryLongWaitNotImmediateReturn) {
     EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
 }
 
-TEST_F(TimeoutTest, ImmediateReturnHandsOverWhatIsThereEvenNothing) {
+TEST_F(DataPathTimeoutTest, ImmediateReturnHandsOverWhatIsThereEvenNothing) {
     ASSERT_TRUE(SetTimeouts(b_, kMaxTimeout, 0, 0));
     Overlapped empty;
     StartRead(b_, empty, 10);
@@ -121,7 +121,7 @@ TEST_F(TimeoutTest, ImmediateReturnHandsOverWhatIsThereEvenNothing) {
     EXPECT_EQ(waiting.Bytes(), 3u);
 }
 
-TEST_F(TimeoutTest, ASecondWritesTimerStartsWhenItBecomesTheHead) {
+TEST_F(DataPathTimeoutTest, ASecondWritesTimerStartsWhenItBecomesTheHead) {
     ASSERT_TRUE(SetTimeouts(a_, 0, 0, 0, 0, 200));
     FillBothRings();
     Overlapped first, second;
@@ -139,7 +139,7 @@ TEST_F(TimeoutTest, ASecondWritesTimerStartsWhenItBecomesTheHead) {
     EXPECT_EQ(second.Status(), STATUS_TIMEOUT);
 }
 
-TEST_F(TimeoutTest, AWriteTimeoutReportsTheBytesThatFitted) {
+TEST_F(DataPathTimeoutTest, AWriteTimeoutReportsTheBytesThatFitted) {
     ASSERT_TRUE(SetTimeouts(a_, 0, 0, 0, 1, 100));
     EXPECT_EQ(WriteNow(a_, Pattern(8000)), 8000u);
     Overlapped write;
@@ -162,7 +162,7 @@ TEST_F(TimeoutTest, AWriteTimeoutReportsTheBytesThatFitted) {
 
 // A cancelled head must take its timer with it: the read behind it counts from the
 // moment it becomes the head, and an old timer never ends it.
-TEST_F(TimeoutTest, ACancelledHeadLeavesTheNextReadItsOwnTimer) {
+TEST_F(DataPathTimeoutTest, ACancelledHeadLeavesTheNextReadItsOwnTimer) {
     ASSERT_TRUE(SetTimeouts(b_, 0, 0, 100));
     Overlapped first, second;
     // CancelIo cancels the calling thread's requests only: the first read comes from
@@ -184,7 +184,7 @@ TEST_F(TimeoutTest, ACancelledHeadLeavesTheNextReadItsOwnTimer) {
     EXPECT_EQ(second.Bytes(), 0u);
 }
 
-TEST_F(TimeoutTest, CloseCancelsBothQueuesAndNoTimerOutlivesItsRequest) {
+TEST_F(DataPathTimeoutTest, CloseCancelsBothQueuesAndNoTimerOutlivesItsRequest) {
     ASSERT_TRUE(SetTimeouts(a_, 0, 0, 0, 0, 50));
     FillBothRings();
     Overlapped write, read;
@@ -197,7 +197,7 @@ TEST_F(TimeoutTest, CloseCancelsBothQueuesAndNoTimerOutlivesItsRequest) {
 
     // B still holds 4096 bytes, so after refilling A's new transmit ring a write waits;
     // the cancelled write's 50 ms timer must not end it.
-    a_ = OpenPort(0);
+    a_ = ReopenPort(0);
     ASSERT_TRUE(SetTimeouts(a_, 0, 0, 0, 0, 0));
     EXPECT_EQ(WriteNow(a_, Pattern(4096)), 4096u);
     Overlapped late;

@@ -5,7 +5,7 @@
 
 #include <random>
 
-class TransferTest : public DataPathTest {
+class DataPathTransferTest : public DataPathTest {
 protected:
     void SetUp() override {
         DataPathTest::SetUp();
@@ -25,7 +25,7 @@ protected:
     HANDLE b_ = INVALID_HANDLE_VALUE;
 };
 
-TEST_F(TransferTest, AWriteFillsThePendingReadsOfThePartnerOldestFirst) {
+TEST_F(DataPathTransferTest, AWriteFillsThePendingReadsOfThePartnerOldestFirst) {
     Overlapped first, second, empty;
     StartRead(b_, first, 10);
     StartRead(b_, second, 6);
@@ -49,7 +49,7 @@ TEST_F(TransferTest, AWriteFillsThePendingReadsOfThePartnerOldestFirst) {
     EXPECT_EQ(received, Pattern(16));
 }
 
-TEST_F(TransferTest, AFullTransmitRingHoldsFurtherWritesUntilThePartnerReads) {
+TEST_F(DataPathTransferTest, AFullTransmitRingHoldsFurtherWritesUntilThePartnerReads) {
     CloseHandle(b_);
     // With the partner closed, writes complete until the 4096-byte ring is full.
     EXPECT_EQ(WriteNow(a_, Pattern(4000)), 4000u);
@@ -62,7 +62,7 @@ TEST_F(TransferTest, AFullTransmitRingHoldsFurtherWritesUntilThePartnerReads) {
 
     // The partner's read pulls the waiting bytes over, and in the same transfer the
     // queued writes refill the ring as room is made.
-    b_ = OpenPort(1);
+    b_ = ReopenPort(1);
     ASSERT_NE(b_, INVALID_HANDLE_VALUE);
     Overlapped read;
     StartRead(b_, read, 4310);
@@ -73,7 +73,7 @@ TEST_F(TransferTest, AFullTransmitRingHoldsFurtherWritesUntilThePartnerReads) {
     EXPECT_EQ(read.data, Pattern(4310));
 }
 
-TEST_F(TransferTest, APartnerThatStopsReadingFillsBothRingsAndLosesNothing) {
+TEST_F(DataPathTransferTest, APartnerThatStopsReadingFillsBothRingsAndLosesNothing) {
     // 4096 bytes fit into B's receive ring and 4096 more into A's transmit ring.
     EXPECT_EQ(WriteNow(a_, Pattern(8192)), 8192u);
     Overlapped blocked;
@@ -88,7 +88,7 @@ TEST_F(TransferTest, APartnerThatStopsReadingFillsBothRingsAndLosesNothing) {
 
 // Requests of every size in both directions at once, with the rings wrapping at every
 // offset: each side receives exactly what the other wrote, in order.
-TEST_F(TransferTest, RandomSizesInBothDirectionsArriveIntact) {
+TEST_F(DataPathTransferTest, RandomSizesInBothDirectionsArriveIntact) {
     std::mt19937 random(7);
     std::vector<BYTE> sentAB, sentBA, gotAB, gotBA;
     for (int round = 0; round < 400; round++) {
@@ -114,7 +114,7 @@ TEST_F(TransferTest, RandomSizesInBothDirectionsArriveIntact) {
 }
 
 // Only a stored map can pair a port with itself; its one lock must be taken once.
-TEST_F(TransferTest, APortPairedWithItselfReadsWhatItWrites) {
+TEST_F(DataPathTransferTest, APortPairedWithItselfReadsWhatItWrites) {
     CloseHandle(a_);
     CloseHandle(b_);
     a_ = b_ = INVALID_HANDLE_VALUE;
@@ -133,7 +133,7 @@ TEST_F(TransferTest, APortPairedWithItselfReadsWhatItWrites) {
     EXPECT_EQ(read.data, Pattern(5000));
 }
 
-TEST_F(TransferTest, RequestsOnTheControlDeviceCarryNoData) {
+TEST_F(DataPathTransferTest, RequestsOnTheControlDeviceCarryNoData) {
     HANDLE control = CreateFileA("\\\\.\\KeluControl", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(control, INVALID_HANDLE_VALUE);

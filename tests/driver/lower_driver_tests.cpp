@@ -60,7 +60,6 @@ protected:
     {
         EXPECT_EQ(SendPnp(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
         IoDeleteDevice(lower_);
-        ObDereferenceObject(kelu_);
         LoaderDestroyPlatformDriver(lowerDriver_);
         DriverTest::TearDown();
     }

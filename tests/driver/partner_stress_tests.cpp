@@ -7,6 +7,8 @@
 #include <atomic>
 #include <thread>
 
+#include <ntservices.h>
+
 TEST_F(DriverTest, LinesAndPairingsRaceWithThePartnersRemoval)
 {
     ASSERT_EQ(PlugIn(1), STATUS_SUCCESS);
@@ -46,4 +48,39 @@ TEST_F(DriverTest, LinesAndPairingsRaceWithThePartnersRemoval)
     ASSERT_EQ(SetLines(1, 0, 0), STATUS_SUCCESS);
     ASSERT_EQ(SetLines(1, 0, SERIAL_RTS_STATE), STATUS_SUCCESS);
     EXPECT_EQ(Lines(2).ulModemStatus & SERIAL_CTS_STATE, (ULONG)SERIAL_CTS_STATE);
+}
+
+// A transfer from port 1 to 2 and a line exchange from 2 to 1 take the same two locks
+// from opposite ends; the one fixed order keeps them from waiting on each other.
+TEST_F(DriverTest, OppositeTransfersOfAPairDoNotDeadlock)
+{
+    ASSERT_EQ(PlugIn(1), STATUS_SUCCESS);
+    ASSERT_EQ(PlugIn(2), STATUS_SUCCESS);
+    ASSERT_EQ(Connect(1, 2), STATUS_SUCCESS);
+    HANDLE writer, reader;
+    ASSERT_EQ(Open("\\??\\COM2", &writer), STATUS_SUCCESS);
+    ASSERT_EQ(Open("\\??\\COM3", &reader), STATUS_SUCCESS);
+
+    constexpr int kBytes = 300;
+    std::thread lines([&] {
+        for (int round = 0; round < kBytes; round++) {
+            EXPECT_EQ(SetLines(2, 0, (round & 1) ? SERIAL_DTR_STATE : SERIAL_RTS_STATE), STATUS_SUCCESS);
+        }
+    });
+    for (int i = 0; i < kBytes; i++) {
+        UCHAR byte = (UCHAR)i;
+        IO_STATUS_BLOCK io = {};
+        ASSERT_EQ(NtWriteFile(writer, nullptr, &io, &byte, 1), STATUS_SUCCESS);
+    }
+    lines.join();
+
+    std::vector<UCHAR> received(kBytes);
+    IO_STATUS_BLOCK io = {};
+    ASSERT_EQ(NtReadFile(reader, nullptr, &io, received.data(), kBytes), STATUS_SUCCESS);
+    EXPECT_EQ(io.Information, (ULONG_PTR)kBytes);
+    for (int i = 0; i < kBytes; i++) {
+        ASSERT_EQ(received[i], (UCHAR)i) << i;
+    }
+    NtClose(writer);
+    NtClose(reader);
 }

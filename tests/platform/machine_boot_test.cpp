@@ -3,6 +3,14 @@
 
 #include <wdm.h>
 
+#include "ntservices.h"
+#include "ob.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <thread>
+
 namespace {
 
 using MachineBootTest = MachineTest;
@@ -69,6 +77,28 @@ TEST_F(RealClockTest, TimerFiresOnHostTime) {
     limit.QuadPart = -10LL * 1000 * 10000;
     ASSERT_EQ(KeWaitForSingleObject(&fired, Executive, KernelMode, FALSE, &limit), STATUS_SUCCESS);
     EXPECT_GE(KeQueryInterruptTime() - start, 20u * 10000);
+}
+
+// A program that boots no machine gets the embedded one on its first system service,
+// in KELU_MACHINE_DIR; threads that race to that first call share it.
+TEST(EmbeddedMachineTest, FirstServiceCallBootsOneMachineInTheConfiguredDirectory) {
+    ASSERT_EQ(MachineRunning(), nullptr);
+    std::string directory = std::filesystem::temp_directory_path() / "kelu-embedded-XXXXXX";
+    ASSERT_NE(mkdtemp(directory.data()), nullptr);
+    setenv("KELU_MACHINE_DIR", directory.c_str(), 1);
+    HANDLE events[2] = {};
+    std::thread first([&] { NtCreateEvent(&events[0], nullptr, TRUE, FALSE); });
+    std::thread second([&] { NtCreateEvent(&events[1], nullptr, TRUE, FALSE); });
+    first.join();
+    second.join();
+    unsetenv("KELU_MACHINE_DIR");
+    Machine *machine = MachineRunning();
+    ASSERT_NE(machine, nullptr);
+    EXPECT_EQ(machine->stateDirectory, directory);
+    EXPECT_TRUE(std::filesystem::exists(directory + "/registry.txt"));
+    EXPECT_EQ(PsHandleCount(PsDefaultProcess()), 2u);  // both calls reached one machine
+    MachineShutdown(machine);
+    std::filesystem::remove_all(directory);
 }
 
 }  // namespace
