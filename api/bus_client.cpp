@@ -91,13 +91,14 @@ const size_t kChildIdLength = sizeof(KELBUS_CHILD_HARDWARE_ID) / sizeof(KELBUS_C
 const DWORD kPluginRequestSize = KELBUS_PLUGIN_REQUEST_HEADER_SIZE + 2 * (kChildIdLength + 2);
 
 // Records whether opening the port needs approval. The bus has just been asked to
-// report the port, and Plug and Play builds and starts its device asynchronously;
-// until the port has started the driver refuses the request with
-// ERROR_INVALID_PARAMETER, so the control device is asked again within the same
-// budget as its open rather than leaving the flag unset.
+// report the port and Plug and Play builds and starts its device asynchronously:
+// the port driver may not be loaded yet (its control device comes with its first
+// port), and until the port has started the driver refuses the request with
+// ERROR_INVALID_PARAMETER. Both are retried within one budget, so that plug-in does
+// not fail, or leave the flag unset, merely because the port is still starting.
 DWORD SetOpenConfirmation(ULONG port, int confirm)
 {
-    ULONG request = (port - 1) | (confirm ? KELU_CONFIRMATION_REQUIRED : 0);
+    ULONG request = DriverPortNumber(port) | (confirm ? KELU_CONFIRMATION_REQUIRED : 0);
     DWORD error = ERROR_SUCCESS;
     for (ULONG attempt = 0; attempt < kConfirmationAttempts; ++attempt) {
         HANDLE control;
@@ -126,7 +127,7 @@ int keluPluginPort(ULONG port, int confirm)
     ULONG storage[(kPluginRequestSize + sizeof(ULONG) - 1) / sizeof(ULONG)] = {};
     PKELBUS_PLUGIN_REQUEST request = reinterpret_cast<PKELBUS_PLUGIN_REQUEST>(storage);
     request->ulSize = KELBUS_PLUGIN_REQUEST_HEADER_SIZE;
-    request->ulSerialNo = port - 1;
+    request->ulSerialNo = DriverPortNumber(port);
     for (size_t i = 0; i < kChildIdLength; ++i) {
         request->HardwareIds[i] = static_cast<WCHAR>(KELBUS_CHILD_HARDWARE_ID[i]);
     }
@@ -145,7 +146,7 @@ int keluUnplugPort(ULONG port)
     }
     KELBUS_UNPLUG_REQUEST request = {};
     request.ulSize = sizeof(request);
-    request.ulSerialNo = port - 1;
+    request.ulSerialNo = DriverPortNumber(port);
     return CompleteExport(SendBusRequest(IOCTL_KELBUS_UNPLUG_PORT, &request, sizeof(request),
                                          &request, sizeof(request)));
 }
@@ -158,7 +159,7 @@ int keluIsPortPluggedIn(ULONG port, int* pluggedIn)
     UCHAR map[KELBUS_PLUGGED_MAP_SIZE] = {};
     DWORD error = SendBusRequest(IOCTL_KELBUS_GET_PLUGGED_MAP, nullptr, 0, map, sizeof(map));
     if (error == ERROR_SUCCESS) {
-        *pluggedIn = map[port - 1] != 0 ? 1 : 0;
+        *pluggedIn = map[DriverPortNumber(port)] != 0 ? 1 : 0;
     }
     return CompleteExport(error);
 }

@@ -4,10 +4,16 @@
 
 #include <windows.h>
 
-// Library port numbers are 1 to 255; the driver and the bus use port - 1.
+// Library port numbers are 1 to 255, the number of the COM name; the driver and the
+// bus enumerator count from 0.
 inline bool IsValidPortNumber(ULONG port)
 {
     return port >= 1 && port <= 255;
+}
+
+inline ULONG DriverPortNumber(ULONG port)
+{
+    return port - 1;
 }
 
 // The last error of a call that has just reported failure. A failing call that left

@@ -10,11 +10,6 @@
 
 namespace {
 
-ULONG DriverPortNumber(ULONG port)
-{
-    return port - 1;
-}
-
 // Each KELU_SIGNAL_* bit and the bit that stands for it in one of the driver's two
 // line images (modem control: DTR, RTS; modem status: CTS, DSR, RI, DCD).
 struct SignalLine {
@@ -41,7 +36,8 @@ DWORD SendPortPair(DWORD code, ULONG portA, ULONG portB)
 
 DWORD WriteCharToPort(ULONG port, UCHAR ch)
 {
-    ULONG request = DriverPortNumber(port) | (static_cast<ULONG>(ch) << KELU_WRITE_TO_PORT_BYTE_SHIFT);
+    ULONG request =
+        DriverPortNumber(port) | (static_cast<ULONG>(ch) << KELU_WRITE_TO_PORT_BYTE_SHIFT);
     return SendControlRequest(IOCTL_KELU_WRITE_TO_PORT, &request, sizeof(request), nullptr, 0);
 }
 
@@ -61,7 +57,8 @@ DWORD ReadCharFromPort(ULONG port, UCHAR* ch)
 // The common end of both byte runs. A run that stopped because the port's buffer
 // was full or empty (endOfRoomError) after at least one byte is a plain success;
 // any other stop after at least one byte is a success that keeps its reason in
-// the last error; a first byte that fails fails the run.
+// the last error; a first byte that fails fails the run. The count is stored in
+// every case, 0 when the first byte failed.
 int CompleteByteRun(ULONG moved, DWORD error, DWORD endOfRoomError, ULONG* count)
 {
     *count = moved;
@@ -79,12 +76,11 @@ int CompleteByteRun(ULONG moved, DWORD error, DWORD endOfRoomError, ULONG* count
 // open the one asked for, for waiting only.
 HANDLE OpenPortEvent(ULONG port, const char* nameFormat)
 {
-    if (!IsValidPortNumber(port)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+    DWORD error = ERROR_INVALID_PARAMETER;
+    if (IsValidPortNumber(port)) {
+        ULONG request = DriverPortNumber(port);
+        error = SendControlRequest(IOCTL_KELU_INIT_EVENTS, &request, sizeof(request), nullptr, 0);
     }
-    ULONG request = DriverPortNumber(port);
-    DWORD error = SendControlRequest(IOCTL_KELU_INIT_EVENTS, &request, sizeof(request), nullptr, 0);
     if (error != ERROR_SUCCESS) {
         SetLastError(error);
         return nullptr;

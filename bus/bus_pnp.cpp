@@ -109,10 +109,12 @@ static NTSTATUS KelbusQueryBusRelations(PKELBUS_BUS_EXTENSION Bus, PIRP Irp)
         relations->Objects[relations->Count++] = previous->Objects[i];
     }
     for (ULONG n = 0; n < KELBUS_PORT_COUNT; n++) {
-        if (Bus->Children[n] != NULL) {
+        PDEVICE_OBJECT child = Bus->Children[n];
+        if (child != NULL) {
             // Plug and Play drops this reference when it has read the answer.
-            ObReferenceObject(Bus->Children[n]);
-            relations->Objects[relations->Count++] = Bus->Children[n];
+            ObReferenceObject(child);
+            relations->Objects[relations->Count++] = child;
+            ((PKELBUS_CHILD_EXTENSION)child->DeviceExtension)->bReported = TRUE;
         }
     }
     KelbusUnlockChildren(Bus);

@@ -57,6 +57,9 @@ typedef struct _KELBUS_CHILD_EXTENSION {
     ULONG ulSerialNo;     // the port number; its low byte is what the port driver reads
     PKELBUS_BUS_EXTENSION pBus;
     PDEVICE_OBJECT pSelf;
+    // Set (under the children lock) once a bus relations answer named this child:
+    // from then on Plug and Play knows it and removes it; before, only the bus does.
+    BOOLEAN bReported;
 } KELBUS_CHILD_EXTENSION, *PKELBUS_CHILD_EXTENSION;
 
 static_assert(offsetof(KELBUS_CHILD_EXTENSION, ulSerialNo) == 36,

@@ -86,6 +86,7 @@ static NTSTATUS KelbusPlugIn(PKELBUS_BUS_EXTENSION Bus, PVOID Buffer, ULONG Inpu
 
 // The child leaves the table at once; Plug and Play then finds it missing from the
 // bus relations, removes the port device above it, and the child deletes itself.
+// A child that Plug and Play has not been told about yet is deleted here instead.
 static NTSTATUS KelbusUnplug(PKELBUS_BUS_EXTENSION Bus, PVOID Buffer, ULONG InputLength)
 {
     PKELBUS_UNPLUG_REQUEST request = (PKELBUS_UNPLUG_REQUEST)Buffer;
@@ -108,7 +109,11 @@ static NTSTATUS KelbusUnplug(PKELBUS_BUS_EXTENSION Bus, PVOID Buffer, ULONG Inpu
         map[n] = 0;
         status = KelbusSavePluggedMap(map);
         if (NT_SUCCESS(status)) {
+            PDEVICE_OBJECT child = Bus->Children[n];
             Bus->Children[n] = NULL;
+            if (!((PKELBUS_CHILD_EXTENSION)child->DeviceExtension)->bReported) {
+                IoDeleteDevice(child);
+            }
         }
     }
     KelbusUnlockChildren(Bus);

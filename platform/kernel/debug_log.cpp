@@ -96,7 +96,7 @@ std::string FormatWindows(const char *format, va_list args) {
             snprintf(buffer, sizeof buffer, "%p", va_arg(args, void *));
             out += buffer;
             break;
-        case 'Z': {
+        case 'Z': {  // %wZ; the ANSI form is not supported
             auto *string = va_arg(args, PCUNICODE_STRING);
             out += string == nullptr ? "(null)" : Utf16ToUtf8(UnicodeView(string));
             break;
@@ -108,9 +108,10 @@ std::string FormatWindows(const char *format, va_list args) {
                 out += text == nullptr ? "(null)" : Utf16ToUtf8(WideView(text));
             } else {
                 const char *text = va_arg(args, const char *);
+                if (text == nullptr) text = "(null)";
                 directive.push_back('s');
-                std::string piece(size_t(snprintf(nullptr, 0, directive.c_str(), text ? text : "(null)")), '\0');
-                snprintf(piece.data(), piece.size() + 1, directive.c_str(), text ? text : "(null)");
+                std::string piece(size_t(snprintf(nullptr, 0, directive.c_str(), text)), '\0');
+                snprintf(piece.data(), piece.size() + 1, directive.c_str(), text);
                 out += piece;
             }
             break;

@@ -9,6 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifndef STATUS_ACCESS_VIOLATION
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+#endif
+
 namespace {
 
 struct FileRecord {
@@ -233,6 +237,10 @@ NTSTATUS IoOpenFile(std::u16string_view path, ACCESS_MASK access, ULONG shareAcc
 NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
     const void *caller = __builtin_return_address(0);
     KeCheckIrql(PASSIVE_LEVEL, "NtReadFile/NtWriteFile/NtDeviceIoControlFile", caller);
+    // A length without a buffer is refused before any driver sees it, as the probe of
+    // the caller's buffer fails on Windows.
+    if ((request.inputLength && !request.input) || (request.outputLength && !request.output))
+        return STATUS_ACCESS_VIOLATION;
     Process *process = PsCurrentProcess();
     void *object = nullptr;
     NTSTATUS status = ObReferenceObjectByHandleIn(process, fileHandle, &IoFileObjectType, &object);

@@ -187,13 +187,23 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     stack->DeviceObject = DeviceObject;
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
+    UCHAR major = stack->MajorFunction;
 
     tracker->pins.fetch_add(1);
     NTSTATUS status = dispatch(DeviceObject, Irp);
-    if (status == STATUS_PENDING) {
+    {
         std::lock_guard<std::mutex> guard(tracker->lock);
-        tracker->returnedPending[location] = true;
-        CheckPendingMarked(tracker, location, (const void *)dispatch);
+        if (status == STATUS_PENDING) {
+            tracker->returnedPending[location] = true;
+            CheckPendingMarked(tracker, location, (const void *)dispatch);
+        } else if (!tracker->passed[location]) {
+            // The caller takes a status other than STATUS_PENDING to mean the request
+            // is done; one that is not would never complete for it.
+            VerifierStop("STATUS_RETURNED_WITHOUT_COMPLETION", (const void *)dispatch,
+                         "dispatch routine returned 0x%08X for request %p (major 0x%02X) "
+                         "without completing it or returning STATUS_PENDING",
+                         (unsigned)status, (void *)Irp, (unsigned)major);
+        }
     }
     tracker->pins.fetch_sub(1);
     return status;

@@ -16,10 +16,6 @@
 #include <filesystem>
 #include <map>
 
-#ifndef STATUS_INVALID_IMAGE_FORMAT
-#define STATUS_INVALID_IMAGE_FORMAT ((NTSTATUS)0xC000007BL)
-#endif
-
 struct DriverRecord {
     std::u16string service;
     std::u16string registryPath;  // buffer of the RegistryPath that DriverEntry gets

@@ -10,6 +10,11 @@
 #include <string>
 #include <string_view>
 
+// What a load reports for a file that is not a loadable image.
+#ifndef STATUS_INVALID_IMAGE_FORMAT
+#define STATUS_INVALID_IMAGE_FORMAT ((NTSTATUS)0xC000007BL)
+#endif
+
 struct DriverRecord;
 
 // The body of a driver object.

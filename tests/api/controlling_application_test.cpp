@@ -64,14 +64,17 @@ protected:
     }
 
     // Opens the port in a thread; the open waits for the controlling application.
+    // A test that fails before answering switches confirmation off, which wakes the
+    // open, so that the thread can be joined.
     struct WaitingOpen {
-        std::thread thread;
+        ULONG port;
         std::atomic<bool> done{false};
         HANDLE handle = INVALID_HANDLE_VALUE;
         DWORD error = 0;
+        std::thread thread;
 
-        explicit WaitingOpen(ULONG port)
-            : thread([this, port] {
+        explicit WaitingOpen(ULONG portNumber)
+            : port(portNumber), thread([this] {
                   handle = OpenPort(port);
                   error = GetLastError();
                   done = true;
@@ -80,6 +83,10 @@ protected:
         }
         ~WaitingOpen()
         {
+            if (!done) {
+                ULONG off = port - 1;
+                ControlRequest(IOCTL_KELU_SET_CONFIRMATION, &off, sizeof(off), nullptr, 0);
+            }
             thread.join();
             if (handle != INVALID_HANDLE_VALUE) {
                 CloseHandle(handle);

@@ -50,37 +50,41 @@ TEST_F(DriverTest, LinesAndPairingsRaceWithThePartnersRemoval)
     EXPECT_EQ(Lines(2).ulModemStatus & SERIAL_CTS_STATE, (ULONG)SERIAL_CTS_STATE);
 }
 
-// A transfer from port 1 to 2 and a line exchange from 2 to 1 take the same two locks
+// Transfers in both directions of a pair and a line exchange take the same two locks
 // from opposite ends; the one fixed order keeps them from waiting on each other.
 TEST_F(DriverTest, OppositeTransfersOfAPairDoNotDeadlock)
 {
     ASSERT_EQ(PlugIn(1), STATUS_SUCCESS);
     ASSERT_EQ(PlugIn(2), STATUS_SUCCESS);
     ASSERT_EQ(Connect(1, 2), STATUS_SUCCESS);
-    HANDLE writer, reader;
-    ASSERT_EQ(Open("\\??\\COM2", &writer), STATUS_SUCCESS);
-    ASSERT_EQ(Open("\\??\\COM3", &reader), STATUS_SUCCESS);
+    HANDLE ports[2];
+    ASSERT_EQ(Open("\\??\\COM2", &ports[0]), STATUS_SUCCESS);
+    ASSERT_EQ(Open("\\??\\COM3", &ports[1]), STATUS_SUCCESS);
 
-    constexpr int kBytes = 300;
-    std::thread lines([&] {
-        for (int round = 0; round < kBytes; round++) {
-            EXPECT_EQ(SetLines(2, 0, (round & 1) ? SERIAL_DTR_STATE : SERIAL_RTS_STATE), STATUS_SUCCESS);
+    constexpr int kBytes = 2000;  // fits the partner's receive ring
+    auto writeBytes = [](HANDLE port) {
+        for (int i = 0; i < kBytes; i++) {
+            UCHAR byte = (UCHAR)i;
+            IO_STATUS_BLOCK io = {};
+            ASSERT_EQ(NtWriteFile(port, nullptr, &io, &byte, 1), STATUS_SUCCESS);
         }
-    });
-    for (int i = 0; i < kBytes; i++) {
-        UCHAR byte = (UCHAR)i;
-        IO_STATUS_BLOCK io = {};
-        ASSERT_EQ(NtWriteFile(writer, nullptr, &io, &byte, 1), STATUS_SUCCESS);
+    };
+    std::thread forward(writeBytes, ports[0]);
+    std::thread backward(writeBytes, ports[1]);
+    for (int round = 0; round < 100; round++) {
+        EXPECT_EQ(SetLines(2, 0, (round & 1) ? SERIAL_DTR_STATE : SERIAL_RTS_STATE), STATUS_SUCCESS);
     }
-    lines.join();
+    forward.join();
+    backward.join();
 
-    std::vector<UCHAR> received(kBytes);
-    IO_STATUS_BLOCK io = {};
-    ASSERT_EQ(NtReadFile(reader, nullptr, &io, received.data(), kBytes), STATUS_SUCCESS);
-    EXPECT_EQ(io.Information, (ULONG_PTR)kBytes);
-    for (int i = 0; i < kBytes; i++) {
-        ASSERT_EQ(received[i], (UCHAR)i) << i;
+    for (HANDLE port : ports) {
+        std::vector<UCHAR> received(kBytes);
+        IO_STATUS_BLOCK io = {};
+        ASSERT_EQ(NtReadFile(port, nullptr, &io, received.data(), kBytes), STATUS_SUCCESS);
+        EXPECT_EQ(io.Information, (ULONG_PTR)kBytes);
+        for (int i = 0; i < kBytes; i++) {
+            ASSERT_EQ(received[i], (UCHAR)i) << i;
+        }
+        NtClose(port);
     }
-    NtClose(writer);
-    NtClose(reader);
 }

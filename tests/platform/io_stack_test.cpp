@@ -186,6 +186,18 @@ TEST_F(IoStackTest, WarningStatusStillCopiesTheOutputAndSynchronousCallerWaits) 
     NtClose(file);
 }
 
+TEST_F(IoStackTest, LengthWithoutBufferIsRefusedBeforeTheDriver) {
+    HANDLE file = nullptr;
+    ASSERT_EQ(OpenDevice(u"\\??\\StackTest", true, &file), STATUS_SUCCESS);
+    IO_STATUS_BLOCK ioStatus = {};
+    EXPECT_EQ(NtDeviceIoControlFile(file, nullptr, &ioStatus, kIoctl, nullptr, 0, nullptr, 8),
+              (NTSTATUS)0xC0000005L);
+    EXPECT_EQ(NtDeviceIoControlFile(file, nullptr, &ioStatus, kIoctl, nullptr, 4, nullptr, 0),
+              (NTSTATUS)0xC0000005L);
+    EXPECT_TRUE(g_stack.events.empty());
+    NtClose(file);
+}
+
 TEST_F(IoStackTest, MajorWithoutDispatchRoutineIsAnInvalidDeviceRequest) {
     HANDLE file = nullptr;
     ASSERT_EQ(OpenDevice(u"\\??\\StackTest", true, &file), STATUS_SUCCESS);

@@ -6,7 +6,13 @@
 
 namespace {
 
-enum class Misdeed { None, CompleteTwice, PendWithoutMark, CompleteWithCancelRoutine };
+enum class Misdeed {
+    None,
+    CompleteTwice,
+    PendWithoutMark,
+    CompleteWithCancelRoutine,
+    ReturnWithoutCompleting
+};
 
 struct MisbehavingDriver {
     PDEVICE_OBJECT device;
@@ -33,6 +39,8 @@ NTSTATUS NTAPI MisbehavingDispatch(PDEVICE_OBJECT, PIRP irp) {
     case Misdeed::CompleteWithCancelRoutine:
         IoSetCancelRoutine(irp, NeverCalled);
         IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    case Misdeed::ReturnWithoutCompleting:
         return STATUS_SUCCESS;
     case Misdeed::None:
         break;
@@ -88,6 +96,10 @@ TEST_F(IoVerifierDeathTest, PendingReturnedWithoutMark) {
 
 TEST_F(IoVerifierDeathTest, CompletedWithCancelRoutineSet) {
     EXPECT_DEATH(ReadWith(Misdeed::CompleteWithCancelRoutine), "IRP_COMPLETED_WITH_CANCEL_ROUTINE");
+}
+
+TEST_F(IoVerifierDeathTest, SuccessReturnedForARequestNeverCompleted) {
+    EXPECT_DEATH(ReadWith(Misdeed::ReturnWithoutCompleting), "STATUS_RETURNED_WITHOUT_COMPLETION");
 }
 
 TEST_F(IoVerifierDeathTest, CompletionAboveDispatchLevel) {
