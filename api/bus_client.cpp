@@ -77,7 +77,7 @@ DWORD OpenBusEnumerator(HANDLE* device)
 DWORD SendBusRequest(DWORD code, const void* input, DWORD inputLength, void* output,
                      DWORD outputLength)
 {
-    HANDLE device;
+    HANDLE device = INVALID_HANDLE_VALUE;
     DWORD error = OpenBusEnumerator(&device);
     if (error != ERROR_SUCCESS) {
         return error;
@@ -101,7 +101,7 @@ DWORD SetOpenConfirmation(ULONG port, int confirm)
     ULONG request = DriverPortNumber(port) | (confirm ? KELU_CONFIRMATION_REQUIRED : 0);
     DWORD error = ERROR_SUCCESS;
     for (ULONG attempt = 0; attempt < kConfirmationAttempts; ++attempt) {
-        HANDLE control;
+        HANDLE control = INVALID_HANDLE_VALUE;
         error = OpenControlDevice(&control);
         if (error == ERROR_SUCCESS) {
             error = SendRequestAndClose(control, IOCTL_KELU_SET_CONFIRMATION, &request,
@@ -128,8 +128,12 @@ int keluPluginPort(ULONG port, int confirm)
     PKELBUS_PLUGIN_REQUEST request = reinterpret_cast<PKELBUS_PLUGIN_REQUEST>(storage);
     request->ulSize = KELBUS_PLUGIN_REQUEST_HEADER_SIZE;
     request->ulSerialNo = DriverPortNumber(port);
+    // The id is a wide literal; copied code unit by code unit it is UTF-16 whatever
+    // the compiler's wchar_t is.
+    WCHAR* hardwareIds = reinterpret_cast<WCHAR*>(reinterpret_cast<UCHAR*>(storage) +
+                                                  KELBUS_PLUGIN_REQUEST_HEADER_SIZE);
     for (size_t i = 0; i < kChildIdLength; ++i) {
-        request->HardwareIds[i] = static_cast<WCHAR>(KELBUS_CHILD_HARDWARE_ID[i]);
+        hardwareIds[i] = static_cast<WCHAR>(KELBUS_CHILD_HARDWARE_ID[i]);
     }
     DWORD error = SendBusRequest(IOCTL_KELBUS_PLUGIN_PORT, request, kPluginRequestSize, request,
                                  kPluginRequestSize);

@@ -45,7 +45,7 @@ DWORD OpenControlDevice(HANDLE* device)
 DWORD SendControlRequest(DWORD code, const void* input, DWORD inputLength, void* output,
                          DWORD outputLength)
 {
-    HANDLE device;
+    HANDLE device = INVALID_HANDLE_VALUE;
     DWORD error = OpenControlDevice(&device);
     if (error != ERROR_SUCCESS) {
         return error;

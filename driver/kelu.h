@@ -60,6 +60,14 @@
 #define KELU_MODEM_DELTA_RI  0x04
 #define KELU_MODEM_DELTA_DCD 0x08
 
+// A timeout timer of a port's queue head and the run of its DPC, guarded by QueueLock.
+typedef struct _KELU_TIMER_STATE {
+    BOOLEAN bArmed;        // set for the present head; cleared when it is consumed or stopped
+    BOOLEAN bRunOwed;      // the timer expired and its DPC has yet to finish
+    BOOLEAN bArmWhenRun;   // arm ullDueMilliseconds once that DPC has finished
+    ULONGLONG ullDueMilliseconds;
+} KELU_TIMER_STATE, *PKELU_TIMER_STATE;
+
 typedef struct _KELU_DEVICE_EXTENSION {
     ULONG ulSignature;                  // KELU_PORT_SIGNATURE
     FAST_MUTEX Mutex;
@@ -116,12 +124,10 @@ typedef struct _KELU_DEVICE_EXTENSION {
 
     // Added fields.
     KSPIN_LOCK QueueLock;               // lock 3 above: the links of ReadQueue and WriteQueue
-    // Guarded by QueueLock: the timer is armed for the present head of its queue and has
-    // not yet been consumed; a DPC that finds its flag clear, or its timer not yet
-    // expired, is stale and does nothing (timeouts.cpp).
-    BOOLEAN bReadTotalArmed;
-    BOOLEAN bReadIntervalArmed;
-    BOOLEAN bWriteTotalArmed;
+    // Guarded by QueueLock: where each timer and its DPC stand (request_queue.cpp).
+    KELU_TIMER_STATE ReadTotalState;
+    KELU_TIMER_STATE ReadIntervalState;
+    KELU_TIMER_STATE WriteTotalState;
     UCHAR bRemoved;                     // torn down; a REMOVE after SURPRISE_REMOVAL only passes down
 } KELU_DEVICE_EXTENSION, *PKELU_DEVICE_EXTENSION;
 

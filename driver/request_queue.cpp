@@ -15,9 +15,13 @@
 //  - A total timer is armed when a request becomes the head of its queue, whichever way
 //    its predecessor left: the transfer, a timeout, a cancellation or a purge. A timer
 //    is disarmed when its head leaves.
-//  - A timer DPC acts only when its armed flag is set and its timer has expired: a DPC
-//    that was queued for a head that has since left, or for a timer since re-armed,
-//    finds one or the other false and does nothing, so it cannot end the next head.
+//  - A timer DPC acts only when its timer is armed for the present head and has
+//    expired. A DPC still on its way for a head that has left finds the timer stopped
+//    and does nothing, so it cannot end the next head; a timer is not armed again while
+//    such a DPC is on its way (the DPC arms it when it has finished), so one run of a
+//    DPC never stands for two expiries.
+//  - A timer that is armed, or whose DPC is on its way, holds a reference on
+//    ulOutstandingIo, so removal cannot delete the device under a DPC.
 #include "kelu.h"
 
 namespace {
@@ -30,30 +34,65 @@ const ULONGLONG kMaxDueMilliseconds = 0x7FFFFFFFFFFFFFFFULL / 10000;
 // The read interval timer runs this much longer than the interval itself.
 const ULONG kIntervalSlackMilliseconds = 30;
 
-// An armed timer, and a run of its DPC that is queued or under way, each hold a
-// reference on ulOutstandingIo, given back by whoever ends them (DisarmTimer, or the DPC
-// itself when it has finished), so removal cannot delete the device under a DPC.
-VOID DisarmTimer(PKELU_DEVICE_EXTENSION pDevExt, PKTIMER pTimer, PKDPC pDpc, BOOLEAN *pbArmed) {
-    if (!*pbArmed)
-        return;
-    *pbArmed = FALSE;
-    // A timer that was taken off the clock (here or elsewhere) before it expired, or
-    // whose DPC was taken out of the DPC queue, will not run: its reference goes. A DPC
-    // already running gives its reference back itself.
-    if (KeCancelTimer(pTimer) || !KeReadStateTimer(pTimer) || KeRemoveQueueDpc(pDpc))
-        KeluReleaseRequestReference(pDevExt);
+// One of a port's three timers, with its DPC and state.
+struct Timer {
+    PKTIMER pTimer;
+    PKDPC pDpc;
+    PKELU_TIMER_STATE pState;
+};
+
+Timer ReadTotalTimer(PKELU_DEVICE_EXTENSION pDevExt) {
+    return {&pDevExt->ReadTotalTimer, &pDevExt->ReadTotalDpc, &pDevExt->ReadTotalState};
 }
 
-VOID ArmTimer(PKELU_DEVICE_EXTENSION pDevExt, PKTIMER pTimer, PKDPC pDpc, BOOLEAN *pbArmed,
-              ULONGLONG ullMilliseconds) {
-    DisarmTimer(pDevExt, pTimer, pDpc, pbArmed);
+Timer ReadIntervalTimer(PKELU_DEVICE_EXTENSION pDevExt) {
+    return {&pDevExt->ReadIntervalTimer, &pDevExt->ReadIntervalDpc, &pDevExt->ReadIntervalState};
+}
+
+Timer WriteTotalTimer(PKELU_DEVICE_EXTENSION pDevExt) {
+    return {&pDevExt->WriteTotalTimer, &pDevExt->WriteTotalDpc, &pDevExt->WriteTotalState};
+}
+
+BOOLEAN IsBusy(const KELU_TIMER_STATE *pState) {
+    return pState->bArmed || pState->bRunOwed;
+}
+
+VOID SetTimer(const Timer &timer, ULONGLONG ullMilliseconds) {
     if (ullMilliseconds > kMaxDueMilliseconds)
         ullMilliseconds = kMaxDueMilliseconds;
     LARGE_INTEGER dueTime;
     dueTime.QuadPart = -(LONGLONG)(ullMilliseconds * 10000);
+    KeSetTimer(timer.pTimer, dueTime, timer.pDpc);
+    timer.pState->bArmed = TRUE;
+}
+
+// Stops the timer for the head it was armed for. QueueLock held.
+VOID DisarmTimer(PKELU_DEVICE_EXTENSION pDevExt, const Timer &timer) {
+    PKELU_TIMER_STATE pState = timer.pState;
+    pState->bArmWhenRun = FALSE;
+    if (!pState->bArmed)
+        return;
+    pState->bArmed = FALSE;
+    // Taken off the clock (here, or earlier by someone else) before it expired: no DPC
+    // comes. Expired: its DPC is queued or running and will find the timer stopped.
+    if (!KeCancelTimer(timer.pTimer) && KeReadStateTimer(timer.pTimer))
+        pState->bRunOwed = TRUE;
+    else
+        KeluReleaseRequestReference(pDevExt);
+}
+
+// (Re)starts the timer for the head; while a DPC of the timer is on its way, that DPC
+// arms it when it has finished. QueueLock held.
+VOID ArmTimer(PKELU_DEVICE_EXTENSION pDevExt, const Timer &timer, ULONGLONG ullMilliseconds) {
+    DisarmTimer(pDevExt, timer);
+    PKELU_TIMER_STATE pState = timer.pState;
+    if (pState->bRunOwed) {
+        pState->bArmWhenRun = TRUE;
+        pState->ullDueMilliseconds = ullMilliseconds;
+        return;
+    }
     InterlockedIncrement(&pDevExt->ulOutstandingIo);
-    KeSetTimer(pTimer, dueTime, pDpc);
-    *pbArmed = TRUE;
+    SetTimer(timer, ullMilliseconds);
 }
 
 BOOLEAN IsReadQueue(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue) {
@@ -73,31 +112,42 @@ VOID StartTotalTimer(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue) {
                        pDevExt->Timeouts.ReadTotalTimeoutMultiplier +
                    pDevExt->Timeouts.ReadTotalTimeoutConstant;
         if (ullTotal != 0)
-            ArmTimer(pDevExt, &pDevExt->ReadTotalTimer, &pDevExt->ReadTotalDpc,
-                     &pDevExt->bReadTotalArmed, ullTotal);
+            ArmTimer(pDevExt, ReadTotalTimer(pDevExt), ullTotal);
     } else {
         ullTotal = (ULONGLONG)stack->Parameters.Write.Length *
                        pDevExt->Timeouts.WriteTotalTimeoutMultiplier +
                    pDevExt->Timeouts.WriteTotalTimeoutConstant;
         if (ullTotal != 0)
-            ArmTimer(pDevExt, &pDevExt->WriteTotalTimer, &pDevExt->WriteTotalDpc,
-                     &pDevExt->bWriteTotalArmed, ullTotal);
+            ArmTimer(pDevExt, WriteTotalTimer(pDevExt), ullTotal);
     }
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = STATUS_PENDING;
 }
 
-// Ends a queued request on the expiry of one of its timers. DISPATCH_LEVEL.
-VOID ExpireHead(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue, PKTIMER pTimer,
-                BOOLEAN *pbArmed) {
+// The DPC of one of the timers: ends the head on the expiry the timer was armed for;
+// otherwise it is a DPC whose timer was stopped after expiring, and does nothing.
+// DISPATCH_LEVEL.
+VOID ExpireHead(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue, const Timer &timer) {
+    PKELU_TIMER_STATE pState = timer.pState;
     KeAcquireSpinLockAtDpcLevel(&pDevExt->QueueLock);
+    BOOLEAN bExpired = pState->bArmed && KeReadStateTimer(timer.pTimer);
+    pState->bRunOwed = TRUE;  // until this run ends: re-arming waits for it
     PIRP Irp = NULL;
-    if (*pbArmed && KeReadStateTimer(pTimer))
+    if (bExpired) {
+        pState->bArmed = FALSE;
         Irp = KeluUnlinkHeadLocked(pDevExt, pQueue);
+    }
+    pState->bRunOwed = FALSE;
+    if (pState->bArmWhenRun) {
+        pState->bArmWhenRun = FALSE;
+        SetTimer(timer, pState->ullDueMilliseconds);
+    }
+    BOOLEAN bIdle = !IsBusy(pState);
     KeReleaseSpinLockFromDpcLevel(&pDevExt->QueueLock);
     if (Irp != NULL)
         KeluFinishRequest(Irp, STATUS_TIMEOUT);
-    KeluReleaseRequestReference(pDevExt);  // this run's reference, taken when it was armed
+    if (bIdle)
+        KeluReleaseRequestReference(pDevExt);  // last: the device may go once it is given back
 }
 
 }  // namespace
@@ -144,13 +194,10 @@ PIRP KeluUnlinkHeadLocked(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue) {
     RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
     InitializeListHead(&Irp->Tail.Overlay.ListEntry);
     if (IsReadQueue(pDevExt, pQueue)) {
-        DisarmTimer(pDevExt, &pDevExt->ReadTotalTimer, &pDevExt->ReadTotalDpc,
-                    &pDevExt->bReadTotalArmed);
-        DisarmTimer(pDevExt, &pDevExt->ReadIntervalTimer, &pDevExt->ReadIntervalDpc,
-                    &pDevExt->bReadIntervalArmed);
+        DisarmTimer(pDevExt, ReadTotalTimer(pDevExt));
+        DisarmTimer(pDevExt, ReadIntervalTimer(pDevExt));
     } else {
-        DisarmTimer(pDevExt, &pDevExt->WriteTotalTimer, &pDevExt->WriteTotalDpc,
-                    &pDevExt->bWriteTotalArmed);
+        DisarmTimer(pDevExt, WriteTotalTimer(pDevExt));
     }
     StartTotalTimer(pDevExt, pQueue);
     return Irp;
@@ -160,8 +207,7 @@ VOID KeluArmReadIntervalTimerLocked(PKELU_DEVICE_EXTENSION pDevExt) {
     ULONG ulInterval = pDevExt->Timeouts.ReadIntervalTimeout;
     if (ulInterval == 0 || ulInterval == MAXULONG)
         return;
-    ArmTimer(pDevExt, &pDevExt->ReadIntervalTimer, &pDevExt->ReadIntervalDpc,
-             &pDevExt->bReadIntervalArmed, (ULONGLONG)ulInterval + kIntervalSlackMilliseconds);
+    ArmTimer(pDevExt, ReadIntervalTimer(pDevExt), (ULONGLONG)ulInterval + kIntervalSlackMilliseconds);
 }
 
 VOID KeluFinishRequest(PIRP Irp, NTSTATUS status) {
@@ -226,19 +272,17 @@ VOID NTAPI KeluCancelQueuedIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID NTAPI KeluReadTotalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID) {
     PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)Context;
-    ExpireHead(pDevExt, &pDevExt->ReadQueue, &pDevExt->ReadTotalTimer, &pDevExt->bReadTotalArmed);
+    ExpireHead(pDevExt, &pDevExt->ReadQueue, ReadTotalTimer(pDevExt));
 }
 
 VOID NTAPI KeluReadIntervalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID) {
     PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)Context;
-    ExpireHead(pDevExt, &pDevExt->ReadQueue, &pDevExt->ReadIntervalTimer,
-               &pDevExt->bReadIntervalArmed);
+    ExpireHead(pDevExt, &pDevExt->ReadQueue, ReadIntervalTimer(pDevExt));
 }
 
 VOID NTAPI KeluWriteTotalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID) {
     PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)Context;
-    ExpireHead(pDevExt, &pDevExt->WriteQueue, &pDevExt->WriteTotalTimer,
-               &pDevExt->bWriteTotalArmed);
+    ExpireHead(pDevExt, &pDevExt->WriteQueue, WriteTotalTimer(pDevExt));
 }
 
 NTSTATUS KeluTimeoutsRequest(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp) {

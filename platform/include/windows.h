@@ -8,6 +8,8 @@
 
 #include <ntdef.h>
 
+#define ANYSIZE_ARRAY 1
+
 typedef void *LPVOID;
 typedef const void *LPCVOID;
 
@@ -152,5 +154,63 @@ VOID WINAPI Sleep(DWORD dwMilliseconds);
 // The calling thread's last error.
 DWORD WINAPI GetLastError(VOID);
 VOID WINAPI SetLastError(DWORD dwErrCode);
+
+}  // extern "C"
+
+// ---- Files, the system directory and local memory (used by setup programs) ----
+// Paths: "C:\..." is the machine's own disk, kept in its state directory; the
+// system directory is C:\WINDOWS\system32. "Z:\..." and "/..." name files of the
+// host, so that a package directory anywhere on the host can be read.
+
+#define MAX_PATH 260
+
+#define ERROR_FILE_EXISTS            80L
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060L
+
+#define FILE_ATTRIBUTE_READONLY  0x00000001
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+
+typedef void *HWND;
+typedef HANDLE HLOCAL;
+
+#define LMEM_FIXED    0x0000
+#define LMEM_ZEROINIT 0x0040
+#define LPTR          (LMEM_FIXED | LMEM_ZEROINIT)
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
+typedef struct _WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[MAX_PATH];
+    CHAR cAlternateFileName[14];
+} WIN32_FIND_DATAA, *PWIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
+
+extern "C" {
+
+// Copies "C:\WINDOWS\system32" into the buffer and returns its length; when the
+// buffer is too small, returns the size needed (with the terminating zero).
+UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+// The first file matching the pattern (wildcards * and ? in its last component).
+// No match: INVALID_HANDLE_VALUE with ERROR_FILE_NOT_FOUND (ERROR_PATH_NOT_FOUND when
+// the directory is missing). The search handle is closed with FindClose.
+HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL WINAPI FindClose(HANDLE hFindFile);
+// Copies a file; with bFailIfExists an existing target fails with ERROR_FILE_EXISTS.
+// The target's directory must exist.
+BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
+// Local memory: LMEM_FIXED blocks, zero-filled with LMEM_ZEROINIT. LocalFree returns
+// NULL on success and the block itself when it is not one of LocalAlloc's.
+HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
+HLOCAL WINAPI LocalFree(HLOCAL hMem);
 
 }  // extern "C"

@@ -1,12 +1,13 @@
 // Every bus test runs on its own machine with kelbus.sys installed on a root device
 // ("Pellix_Virtual_Bus_Enumerator", service KELBUS) and the port driver double
-// serving its children. Requests go through the bus's device interface, opened
-// from user mode as an application finds it.
+// serving its children. Requests go through the bus's device interface, found and
+// opened from user mode with the setup calls as an application finds it.
 #pragma once
 
 #include <wdm.h>
 #include <windows.h>
 #include <winioctl.h>
+#include <setupapi.h>
 
 #include <kelbus.h>
 
@@ -56,17 +57,39 @@ protected:
         PnpWaitIdle();
     }
 
+    // Opens the bus through the first present interface of its class, as the library
+    // does; INVALID_HANDLE_VALUE with the last error when that fails.
+    static HANDLE OpenBus()
+    {
+        HDEVINFO list = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_KELBUS, nullptr, nullptr,
+                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        if (list == INVALID_HANDLE_VALUE) {
+            return INVALID_HANDLE_VALUE;
+        }
+        HANDLE bus = INVALID_HANDLE_VALUE;
+        SP_DEVICE_INTERFACE_DATA data = {sizeof(data), {}, 0, 0};
+        DWORD size = 0;
+        if (SetupDiEnumDeviceInterfaces(list, nullptr, &GUID_DEVINTERFACE_KELBUS, 0, &data)) {
+            SetupDiGetDeviceInterfaceDetailA(list, &data, nullptr, 0, &size, nullptr);
+            std::vector<char> storage(size);
+            auto *detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(storage.data());
+            detail->cbSize = sizeof(*detail);
+            if (SetupDiGetDeviceInterfaceDetailA(list, &data, detail, size, nullptr, nullptr)) {
+                bus = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+            }
+        }
+        DWORD error = GetLastError();
+        SetupDiDestroyDeviceInfoList(list);
+        SetLastError(error);
+        return bus;
+    }
+
     // Sends one request on a handle opened for it alone, as the library does.
     // Returns ERROR_SUCCESS or the request's last error.
     static DWORD Send(DWORD code, void *buffer, DWORD inputLength, DWORD outputLength)
     {
-        std::vector<DeviceInterfaceInfo> interfaces = IoListDeviceInterfaces(GUID_DEVINTERFACE_KELBUS);
-        if (interfaces.size() != 1) {
-            return ERROR_FILE_NOT_FOUND;
-        }
-        std::string path(interfaces[0].userPath.begin(), interfaces[0].userPath.end());
-        HANDLE bus = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                 OPEN_EXISTING, 0, nullptr);
+        HANDLE bus = OpenBus();
         if (bus == INVALID_HANDLE_VALUE) {
             return GetLastError();
         }

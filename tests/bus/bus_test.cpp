@@ -106,7 +106,7 @@ TEST_F(BusTest, InterfaceLivesWithTheBusAndChildrenGoFirst)
     PnpWaitIdle();
     EXPECT_EQ(PortDoubleEvents(), (Events{"add 3", "start 3 SUCCESS", "remove 3", "unload"}));
     EXPECT_TRUE(IoListDeviceInterfaces(GUID_DEVINTERFACE_KELBUS).empty());
-    EXPECT_EQ(PlugIn(3), (DWORD)ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(PlugIn(3), (DWORD)ERROR_NO_MORE_ITEMS);
     // Unloaded (which also checked that the bus left no pool behind).
     EXPECT_EQ(LoaderFindDriver(u"KELBUS"), nullptr);
 
@@ -195,4 +195,98 @@ TEST_F(BusConcurrency, ParallelRequestsKeepOneChildPerNumber)
                             [](const std::string &e) { return e.rfind("add ", 0) == 0; }),
               std::count_if(events.begin(), events.end(),
                             [](const std::string &e) { return e.rfind("remove ", 0) == 0; }));
+}
+
+// The setup calls by which applications find the bus: the list is a snapshot of the
+// present interfaces, the detail call reports the size it needs, and records or
+// lists that are not what the caller was given are refused.
+TEST_F(BusTest, InterfaceIsFoundFromUserModeAsOnWindows)
+{
+    HDEVINFO list = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_KELBUS, nullptr, nullptr,
+                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(list, INVALID_HANDLE_VALUE);
+    SP_DEVICE_INTERFACE_DATA data = {sizeof(data), {}, 0, 0};
+    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(list, nullptr, &GUID_DEVINTERFACE_KELBUS, 0, &data));
+    EXPECT_EQ(data.Flags, (DWORD)SPINT_ACTIVE);
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(list, nullptr, &GUID_DEVINTERFACE_KELBUS, 1, &data));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_ITEMS);
+
+    DWORD size = 0;
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(list, &data, nullptr, 0, &size, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    std::u16string path = IoListDeviceInterfaces(GUID_DEVINTERFACE_KELBUS).at(0).userPath;
+    std::string expected(path.begin(), path.end());
+    EXPECT_EQ(size, offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + expected.size() + 1);
+    std::vector<char> storage(size);
+    auto *detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(storage.data());
+    detail->cbSize = size;  // the whole buffer instead of the fixed part: refused
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(list, &data, detail, size, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_USER_BUFFER);
+    detail->cbSize = sizeof(*detail);
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(list, &data, detail, size - 1, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+    ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(list, &data, detail, size, nullptr, nullptr));
+    EXPECT_EQ(std::string(detail->DevicePath), expected);
+    EXPECT_EQ(expected.rfind("\\\\?\\", 0), 0u);
+
+    // The list does not follow later changes; the handle dies with it.
+    ASSERT_EQ(PnpRemoveRootDevice(busInstance_), STATUS_SUCCESS);
+    PnpWaitIdle();
+    EXPECT_TRUE(SetupDiEnumDeviceInterfaces(list, nullptr, &GUID_DEVINTERFACE_KELBUS, 0, &data));
+    ASSERT_TRUE(SetupDiDestroyDeviceInfoList(list));
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(list, nullptr, &GUID_DEVINTERFACE_KELBUS, 0, &data));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(SetupDiDestroyDeviceInfoList(list));
+
+    list = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_KELBUS, nullptr, nullptr,
+                                DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(list, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(list, nullptr, &GUID_DEVINTERFACE_KELBUS, 0, &data));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NO_MORE_ITEMS);
+    SetupDiDestroyDeviceInfoList(list);
+    EXPECT_EQ(OpenBus(), INVALID_HANDLE_VALUE);
+}
+
+// A stop (as for resource rebalancing) and the start that follows keep the children;
+// while stopped the bus refuses changes.
+TEST_F(BusTest, StopAndStartAgainKeepTheChildren)
+{
+    ASSERT_EQ(PlugIn(2), (DWORD)ERROR_SUCCESS);
+    PnpWaitIdle();
+    PnpDeviceInfo bus;
+    ASSERT_TRUE(PnpFindDevice(u"Pellix_Virtual_Bus_Enumerator", &bus));
+    ASSERT_EQ(PnpSendRequest(bus.pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(PnpSendRequest(bus.pdo, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(PlugIn(3), (DWORD)ERROR_NOT_READY);
+    EXPECT_EQ(Unplug(2), (DWORD)ERROR_NOT_READY);
+
+    ASSERT_EQ(PnpSendRequest(bus.pdo, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    PnpWaitIdle();
+    EXPECT_EQ(PlugIn(3), (DWORD)ERROR_SUCCESS);
+    PnpWaitIdle();
+    EXPECT_EQ(PluggedPorts(), (std::vector<int>{2, 3}));
+    EXPECT_EQ(PortDoubleEvents(),
+              (Events{"add 2", "start 2 SUCCESS", "add 3", "start 3 SUCCESS"}));
+}
+
+// System power requests travel down the bus's stack and a child's stack and succeed.
+TEST_F(BusTest, PowerRequestsPassThroughTheBusAndItsChildren)
+{
+    ASSERT_EQ(PlugIn(6), (DWORD)ERROR_SUCCESS);
+    PnpWaitIdle();
+    PnpDeviceInfo bus;
+    PnpDeviceInfo child;
+    ASSERT_TRUE(PnpFindDevice(u"Pellix_Virtual_Bus_Enumerator", &bus));
+    ASSERT_TRUE(PnpFindDevice(u"KELB\\KELU", &child));
+    for (PDEVICE_OBJECT pdo : {bus.pdo, child.pdo}) {
+        EXPECT_EQ(PoSendSystemPowerRequest(pdo, IRP_MN_QUERY_POWER, PowerSystemSleeping3,
+                                           PowerActionSleep),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(PoSendSystemPowerRequest(pdo, IRP_MN_SET_POWER, PowerSystemSleeping3,
+                                           PowerActionSleep),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(PoSendSystemPowerRequest(pdo, IRP_MN_SET_POWER, PowerSystemWorking,
+                                           PowerActionNone),
+                  STATUS_SUCCESS);
+    }
 }

@@ -17,10 +17,20 @@ struct Overlapped {
     OVERLAPPED ov{};
     std::vector<BYTE> data;
 
+    HANDLE port = INVALID_HANDLE_VALUE;  // where it was issued
+
     explicit Overlapped(size_t length = 0) : data(length) {
         ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
-    ~Overlapped() { CloseHandle(ov.hEvent); }
+    // A test that fails midway leaves requests pending: they must end before the
+    // buffer and the record go.
+    ~Overlapped() {
+        if (port != INVALID_HANDLE_VALUE && !Done()) {
+            CancelIo(port);
+            Eventually([this] { return Done(); }, 5);
+        }
+        CloseHandle(ov.hEvent);
+    }
     Overlapped(const Overlapped &) = delete;
     Overlapped &operator=(const Overlapped &) = delete;
 
@@ -77,11 +87,13 @@ public:
     // Starts an overlapped read; the request is pending or already complete.
     static void StartRead(HANDLE port, Overlapped &request, ULONG length) {
         request.data.resize(length);
+        request.port = port;
         ReadFile(port, request.data.data(), length, nullptr, &request.ov);
     }
 
     static void StartWrite(HANDLE port, Overlapped &request, const std::vector<BYTE> &bytes) {
         request.data = bytes;
+        request.port = port;
         WriteFile(port, request.data.data(), static_cast<DWORD>(bytes.size()), nullptr,
                   &request.ov);
     }

@@ -61,8 +61,12 @@ TEST_F(DriverTest, OppositeTransfersOfAPairDoNotDeadlock)
     ASSERT_EQ(Open("\\??\\COM2", &ports[0]), STATUS_SUCCESS);
     ASSERT_EQ(Open("\\??\\COM3", &ports[1]), STATUS_SUCCESS);
 
-    constexpr int kBytes = 2000;  // fits the partner's receive ring
-    auto writeBytes = [](HANDLE port) {
+    constexpr int kBytes = 6000;  // fits the writer's transmit ring and the partner's receive ring
+    std::atomic<int> ready{0};
+    auto writeBytes = [&](HANDLE port) {
+        ready++;
+        while (ready < 2) {
+        }
         for (int i = 0; i < kBytes; i++) {
             UCHAR byte = (UCHAR)i;
             IO_STATUS_BLOCK io = {};
