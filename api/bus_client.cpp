@@ -87,7 +87,8 @@ DWORD SendBusRequest(DWORD code, const void* input, DWORD inputLength, void* out
 
 // The plug-in record: the fixed part followed by the child's hardware id as a list
 // of one UTF-16 string, so 12 + 2n bytes for an id of n characters.
-const size_t kChildIdLength = sizeof(KELBUS_CHILD_HARDWARE_ID) / sizeof(KELBUS_CHILD_HARDWARE_ID[0]) - 1;
+const size_t kChildIdLength =
+    sizeof(KELBUS_CHILD_HARDWARE_ID) / sizeof(KELBUS_CHILD_HARDWARE_ID[0]) - 1;
 const DWORD kPluginRequestSize = KELBUS_PLUGIN_REQUEST_HEADER_SIZE + 2 * (kChildIdLength + 2);
 
 // Records whether opening the port needs approval. The bus has just been asked to

@@ -22,8 +22,8 @@ DWORD SendRequestAndClose(HANDLE device, DWORD code, const void* input, DWORD in
 {
     DWORD bytesReturned = 0;
     DWORD error = ERROR_SUCCESS;
-    if (!DeviceIoControl(device, code, const_cast<void*>(input), inputLength, output,
-                         outputLength, &bytesReturned, nullptr)) {
+    if (!DeviceIoControl(device, code, const_cast<void*>(input), inputLength, output, outputLength,
+                         &bytesReturned, nullptr)) {
         error = LastErrorOfFailure();
     }
     CloseHandle(device);
@@ -32,9 +32,9 @@ DWORD SendRequestAndClose(HANDLE device, DWORD code, const void* input, DWORD in
 
 DWORD OpenControlDevice(HANDLE* device)
 {
-    HANDLE handle = CreateFileA("\\\\.\\KeluControl", GENERIC_ALL,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE handle =
+        CreateFileA("\\\\.\\KeluControl", GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return LastErrorOfFailure();
     }

@@ -19,9 +19,8 @@ struct SignalLine {
 };
 
 const SignalLine kSignalLines[] = {
-    {KELU_SIGNAL_RTS, true, 0x02},  {KELU_SIGNAL_CTS, false, 0x10},
-    {KELU_SIGNAL_DTR, true, 0x01},  {KELU_SIGNAL_DSR, false, 0x20},
-    {KELU_SIGNAL_RI, false, 0x40},  {KELU_SIGNAL_DCD, false, 0x80},
+    {KELU_SIGNAL_RTS, true, 0x02},  {KELU_SIGNAL_CTS, false, 0x10}, {KELU_SIGNAL_DTR, true, 0x01},
+    {KELU_SIGNAL_DSR, false, 0x20}, {KELU_SIGNAL_RI, false, 0x40},  {KELU_SIGNAL_DCD, false, 0x80},
 };
 
 // Connect and disconnect: two different ports, sent zero-based.
@@ -46,8 +45,8 @@ DWORD ReadCharFromPort(ULONG port, UCHAR* ch)
 {
     ULONG request = DriverPortNumber(port);
     UCHAR reply = 0;
-    DWORD error = SendControlRequest(IOCTL_KELU_READ_FROM_PORT, &request, sizeof(request),
-                                     &reply, sizeof(reply));
+    DWORD error = SendControlRequest(IOCTL_KELU_READ_FROM_PORT, &request, sizeof(request), &reply,
+                                     sizeof(reply));
     if (error == ERROR_SUCCESS) {
         *ch = reply;
     }

@@ -62,7 +62,6 @@ typedef struct _OVERLAPPED {
 // Waits.
 #define INFINITE       0xFFFFFFFF
 #define WAIT_OBJECT_0  0x00000000L
-#define WAIT_ABANDONED 0x00000080L
 #define WAIT_TIMEOUT   0x00000102L
 #define WAIT_FAILED    ((DWORD)0xFFFFFFFF)
 

@@ -6,6 +6,8 @@
 #include "ustring.h"
 #include "verifier.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +19,7 @@ namespace {
 
 struct FileRecord {
     std::mutex lock;
+    std::condition_variable requestFinished;
     std::list<PIRP> pending;  // requests made through handles and not finished
     std::u16string fileName;
     bool opened = false;      // IRP_MJ_CREATE succeeded: cleanup and close are owed
@@ -38,6 +41,7 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, const IO_SECURITY_CONTE
     return IoSendSynchronousRequest(
         file->DeviceObject,
         [&](PIRP irp, PIO_STACK_LOCATION stack) {
+            irp->RequestorMode = UserMode;
             irp->Tail.Overlay.OriginalFileObject = file;
             stack->MajorFunction = major;
             stack->FileObject = file;
@@ -150,6 +154,7 @@ void FinishFileRequest(PIRP irp, void *context) {
         FileRecord *record = RecordOf(request->file);
         std::lock_guard<std::mutex> guard(record->lock);
         record->pending.remove(irp);
+        record->requestFinished.notify_all();
     }
     NTSTATUS status = irp->IoStatus.Status;
     ULONG_PTR information = irp->IoStatus.Information;
@@ -338,6 +343,9 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
     return status;
 }
 
+// Cancels the calling thread's requests on the file and, as Windows does, returns
+// once they have completed. They stay pinned meanwhile, so that their addresses are
+// not reused by new requests while they are looked for.
 NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
     void *object = nullptr;
     NTSTATUS status =
@@ -345,9 +353,9 @@ NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
     if (!NT_SUCCESS(status))
         return status;
     auto *file = static_cast<PFILE_OBJECT>(object);
+    FileRecord *record = RecordOf(file);
     std::vector<PIRP> mine;
     {
-        FileRecord *record = RecordOf(file);
         std::lock_guard<std::mutex> guard(record->lock);
         for (PIRP irp : record->pending) {
             if (irp->Tail.Overlay.Thread == PsGetCurrentThread()) {
@@ -356,10 +364,20 @@ NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
             }
         }
     }
-    for (PIRP irp : mine) {
+    for (PIRP irp : mine)
         IoCancelPinnedIrp(irp);
-        IoUnpinIrp(irp);
+    {
+        std::unique_lock<std::mutex> guard(record->lock);
+        record->requestFinished.wait(guard, [&] {
+            for (PIRP irp : mine)
+                if (std::find(record->pending.begin(), record->pending.end(), irp) !=
+                    record->pending.end())
+                    return false;
+            return true;
+        });
     }
+    for (PIRP irp : mine)
+        IoUnpinIrp(irp);
     ObfDereferenceObject(file);
     if (ioStatus)
         *ioStatus = {{STATUS_SUCCESS}, 0};

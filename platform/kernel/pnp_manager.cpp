@@ -127,7 +127,7 @@ void Fail(DeviceNode *node, NTSTATUS status, const char *what) {
 }
 
 void EnumerateChildren(DeviceNode *node);
-void RemoveNode(DeviceNode *node, bool surprise);
+NTSTATUS RemoveNode(DeviceNode *node, bool surprise);
 
 void DropDrivers(DeviceNode *node) {
     std::vector<PDRIVER_OBJECT> drivers;
@@ -253,9 +253,9 @@ void EnumerateChildren(DeviceNode *node) {
 
 // Takes a device and everything below it out of the tree. A device reported missing
 // gets SURPRISE_REMOVAL first, as on Windows.
-NTSTATUS RemoveNodeWith(DeviceNode *node, bool surprise) {
+NTSTATUS RemoveNode(DeviceNode *node, bool surprise) {
     for (DeviceNode *child : std::vector<DeviceNode *>(node->children))
-        RemoveNodeWith(child, surprise);
+        RemoveNode(child, surprise);
     if (surprise && node->started)
         SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
     NTSTATUS status = SendPnp(node, IRP_MN_REMOVE_DEVICE);
@@ -276,10 +276,6 @@ NTSTATUS RemoveNodeWith(DeviceNode *node, bool surprise) {
     ObfDereferenceObject(node->pdo);
     delete node;
     return status;
-}
-
-void RemoveNode(DeviceNode *node, bool surprise) {
-    RemoveNodeWith(node, surprise);
 }
 
 std::u16string RootKey(std::u16string_view name) {
@@ -474,7 +470,7 @@ NTSTATUS PnpSendRequest(PDEVICE_OBJECT pdo, UCHAR minorFunction) {
         if (!node)
             return;
         if (minorFunction == IRP_MN_REMOVE_DEVICE) {
-            status = RemoveNodeWith(node, false);
+            status = RemoveNode(node, false);
             return;
         }
         status = SendPnp(node, minorFunction);

@@ -60,19 +60,27 @@ NTSTATUS LoadStatus(PIO_STATUS_BLOCK iosb)
 }
 
 // Runs one read, write or device control. Issue(event, iosb) calls the system service.
-// Without OVERLAPPED the call returns when the request is done (on an overlapped
-// handle it waits for the file); with OVERLAPPED a pended request is reported as
-// ERROR_IO_PENDING and its status block is the OVERLAPPED record.
+// Without OVERLAPPED the call returns when the request is done; with OVERLAPPED a
+// pended request is reported as ERROR_IO_PENDING and its status block is the
+// OVERLAPPED record.
 template <typename Issue>
-BOOL RunRequest(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytes, Issue issue)
+BOOL RunRequest(LPOVERLAPPED overlapped, LPDWORD bytes, Issue issue)
 {
     if (overlapped == nullptr) {
+        // On an overlapped handle the request may pend. It gets an event of its own to
+        // wait for: the file's own signal would also come from other requests on it.
+        HANDLE done = nullptr;
+        NTSTATUS status = NtCreateEvent(&done, nullptr, TRUE, FALSE);
+        if (!NT_SUCCESS(status)) {
+            return FinishRequest(status, 0, bytes);
+        }
         IO_STATUS_BLOCK iosb = {};
-        NTSTATUS status = issue(nullptr, &iosb);
+        status = issue(done, &iosb);
         if (status == STATUS_PENDING) {
-            NTSTATUS wait = NtWaitForSingleObject(file, FALSE, nullptr);
+            NTSTATUS wait = NtWaitForSingleObject(done, FALSE, nullptr);
             status = NT_SUCCESS(wait) ? LoadStatus(&iosb) : wait;
         }
+        NtClose(done);
         return FinishRequest(status, iosb.Information, bytes);
     }
     overlapped->Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
@@ -155,7 +163,7 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
     if (MissingBuffer(lpBuffer, nNumberOfBytesToRead)) {
         return FALSE;
     }
-    return RunRequest(hFile, lpOverlapped, lpNumberOfBytesRead,
+    return RunRequest(lpOverlapped, lpNumberOfBytesRead,
                       [&](HANDLE event, PIO_STATUS_BLOCK iosb) {
                           return NtReadFile(hFile, event, iosb, lpBuffer, nNumberOfBytesToRead);
                       });
@@ -167,7 +175,7 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
     if (MissingBuffer(lpBuffer, nNumberOfBytesToWrite)) {
         return FALSE;
     }
-    return RunRequest(hFile, lpOverlapped, lpNumberOfBytesWritten,
+    return RunRequest(lpOverlapped, lpNumberOfBytesWritten,
                       [&](HANDLE event, PIO_STATUS_BLOCK iosb) {
                           return NtWriteFile(hFile, event, iosb, lpBuffer, nNumberOfBytesToWrite);
                       });
@@ -181,7 +189,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
     if (MissingBuffer(lpInBuffer, nInBufferSize) || MissingBuffer(lpOutBuffer, nOutBufferSize)) {
         return FALSE;
     }
-    return RunRequest(hDevice, lpOverlapped, lpBytesReturned,
+    return RunRequest(lpOverlapped, lpBytesReturned,
                       [&](HANDLE event, PIO_STATUS_BLOCK iosb) {
                           return NtDeviceIoControlFile(hDevice, event, iosb, dwIoControlCode,
                                                        lpInBuffer, nInBufferSize, lpOutBuffer,

@@ -2,6 +2,7 @@
 // the system directory, finding and copying files, and local memory.
 #include "file_system.h"
 
+#include <loader.h>
 #include <machine.h>
 #include <ustring.h>
 
@@ -125,6 +126,8 @@ DWORD HostPathOf(const char *windowsPath, std::string *hostPath)
     if (path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':') {
         char drive = static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
         if (drive == 'C') {
+            HostDriversDirectory();
+            HostInfStoreDirectory();
             *hostPath = MachineDiskPath(path.substr(2));
             return ERROR_SUCCESS;
         }
@@ -138,13 +141,15 @@ DWORD HostPathOf(const char *windowsPath, std::string *hostPath)
     return ERROR_SUCCESS;
 }
 
+// C:\WINDOWS is the loader's system root, which it names itself.
 std::string HostWindowsDirectory()
 {
-    return EnsureDirectory(MachineDiskPath("WINDOWS"));
+    return EnsureDirectory(LoaderSystemRootDirectory());
 }
 
 std::string HostDriversDirectory()
 {
+    HostWindowsDirectory();
     EnsureDirectory(MachineDiskPath("WINDOWS\\system32"));
     return EnsureDirectory(MachineDiskPath("WINDOWS\\system32\\drivers"));
 }
@@ -186,7 +191,6 @@ DWORD CopyHostFile(const std::string &source, const std::string &target, bool fa
 
 extern "C" UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize)
 {
-    HostDriversDirectory();
     const UINT length = sizeof(kSystemDirectory) - 1;
     if (lpBuffer == nullptr || uSize <= length) {
         return length + 1;

@@ -4,7 +4,8 @@
 // time without regard to case as Windows paths are (a component that does not exist
 // keeps the case it was given). "Z:\..." and "/..." are host paths; a relative path
 // is relative to the process's current directory. Either separator is accepted.
-// Other drive letters do not exist.
+// Other drive letters do not exist. The machine's disk always has its Windows
+// directories (see below).
 #pragma once
 
 #include <windows.h>

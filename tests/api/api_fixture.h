@@ -30,9 +30,9 @@ protected:
         ASSERT_EQ(LoaderInstallService(u"KELBUS", std::u16string(image.begin(), image.end())),
                   STATUS_SUCCESS);
         std::u16string instance;
-        ASSERT_EQ(PnpCreateRootDevice(u"KELBUS", u"Pellix_Virtual_Bus_Enumerator", u"KELBUS",
-                                      &instance),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            PnpCreateRootDevice(u"KELBUS", u"Pellix_Virtual_Bus_Enumerator", u"KELBUS", &instance),
+            STATUS_SUCCESS);
         PnpWaitIdle();
     }
 

@@ -22,24 +22,36 @@ std::vector<BadCall> BadCalls(ULONG *resultWord, int *resultInt, UCHAR *data, ch
         std::string p = " port " + std::to_string(port);
         calls.push_back({"plugin" + p, [=] { return keluPluginPort(port, 1) == 0; }});
         calls.push_back({"unplug" + p, [=] { return keluUnplugPort(port) == 0; }});
-        calls.push_back({"plugged in" + p, [=] { return keluIsPortPluggedIn(port, resultInt) == 0; }});
+        calls.push_back(
+            {"plugged in" + p, [=] { return keluIsPortPluggedIn(port, resultInt) == 0; }});
         calls.push_back({"connect first" + p, [=] { return keluConnectPorts(port, 2) == 0; }});
         calls.push_back({"connect second" + p, [=] { return keluConnectPorts(2, port) == 0; }});
-        calls.push_back({"disconnect first" + p, [=] { return keluDisconnectPorts(port, 2) == 0; }});
-        calls.push_back({"disconnect second" + p, [=] { return keluDisconnectPorts(2, port) == 0; }});
-        calls.push_back({"partner" + p, [=] { return keluGetConnectedPort(port, resultWord) == 0; }});
+        calls.push_back(
+            {"disconnect first" + p, [=] { return keluDisconnectPorts(port, 2) == 0; }});
+        calls.push_back(
+            {"disconnect second" + p, [=] { return keluDisconnectPorts(2, port) == 0; }});
+        calls.push_back(
+            {"partner" + p, [=] { return keluGetConnectedPort(port, resultWord) == 0; }});
         calls.push_back({"confirm" + p, [=] { return keluConfirmPortOpening(port, 0) == 0; }});
         calls.push_back({"opened" + p, [=] { return keluIsPortOpened(port, resultInt) == 0; }});
-        calls.push_back({"waiting" + p, [=] { return keluGetNumBytesInBuffer(port, resultWord) == 0; }});
-        calls.push_back({"write char" + p, [=] { return keluWriteCharToPortBuffer(port, 'x') == 0; }});
-        calls.push_back({"read char" + p, [=] { return keluReadCharFromPortBuffer(port, ch) == 0; }});
-        calls.push_back({"write run" + p, [=] { return keluWriteToPortBuffer(port, data, 4, resultWord) == 0; }});
-        calls.push_back({"read run" + p, [=] { return keluReadFromPortBuffer(port, data, 4, resultWord) == 0; }});
-        calls.push_back({"get signals" + p, [=] { return keluGetControlSignals(port, resultWord) == 0; }});
-        calls.push_back({"set signals" + p, [=] { return keluSetControlSignals(port, 0x3F) == 0; }});
+        calls.push_back(
+            {"waiting" + p, [=] { return keluGetNumBytesInBuffer(port, resultWord) == 0; }});
+        calls.push_back(
+            {"write char" + p, [=] { return keluWriteCharToPortBuffer(port, 'x') == 0; }});
+        calls.push_back(
+            {"read char" + p, [=] { return keluReadCharFromPortBuffer(port, ch) == 0; }});
+        calls.push_back({"write run" + p,
+                         [=] { return keluWriteToPortBuffer(port, data, 4, resultWord) == 0; }});
+        calls.push_back({"read run" + p,
+                         [=] { return keluReadFromPortBuffer(port, data, 4, resultWord) == 0; }});
+        calls.push_back(
+            {"get signals" + p, [=] { return keluGetControlSignals(port, resultWord) == 0; }});
+        calls.push_back(
+            {"set signals" + p, [=] { return keluSetControlSignals(port, 0x3F) == 0; }});
         calls.push_back({"settings" + p, [=] { return keluGetSettings(port, settings) == 0; }});
         calls.push_back({"data event" + p, [=] { return keluGetDataEvent(port) == nullptr; }});
-        calls.push_back({"settings event" + p, [=] { return keluGetSettingsEvent(port) == nullptr; }});
+        calls.push_back(
+            {"settings event" + p, [=] { return keluGetSettingsEvent(port) == nullptr; }});
         calls.push_back({"flow event" + p, [=] { return keluGetFlowEvent(port) == nullptr; }});
         calls.push_back({"open event" + p, [=] { return keluGetOpenCloseEvent(port) == nullptr; }});
     }
@@ -50,10 +62,14 @@ std::vector<BadCall> BadCalls(ULONG *resultWord, int *resultInt, UCHAR *data, ch
     calls.push_back({"null opened", [] { return keluIsPortOpened(3, nullptr) == 0; }});
     calls.push_back({"null count", [] { return keluGetNumBytesInBuffer(3, nullptr) == 0; }});
     calls.push_back({"null ch", [] { return keluReadCharFromPortBuffer(3, nullptr) == 0; }});
-    calls.push_back({"null write data", [=] { return keluWriteToPortBuffer(3, nullptr, 0, resultWord) == 0; }});
-    calls.push_back({"null written", [=] { return keluWriteToPortBuffer(3, data, 4, nullptr) == 0; }});
-    calls.push_back({"null read data", [=] { return keluReadFromPortBuffer(3, nullptr, 0, resultWord) == 0; }});
-    calls.push_back({"null read", [=] { return keluReadFromPortBuffer(3, data, 4, nullptr) == 0; }});
+    calls.push_back(
+        {"null write data", [=] { return keluWriteToPortBuffer(3, nullptr, 0, resultWord) == 0; }});
+    calls.push_back(
+        {"null written", [=] { return keluWriteToPortBuffer(3, data, 4, nullptr) == 0; }});
+    calls.push_back(
+        {"null read data", [=] { return keluReadFromPortBuffer(3, nullptr, 0, resultWord) == 0; }});
+    calls.push_back(
+        {"null read", [=] { return keluReadFromPortBuffer(3, data, 4, nullptr) == 0; }});
     calls.push_back({"null signals", [] { return keluGetControlSignals(3, nullptr) == 0; }});
     calls.push_back({"null settings", [] { return keluGetSettings(3, nullptr) == 0; }});
     calls.push_back({"null install path", [] { return keluInstallDrivers(nullptr) == 0; }});

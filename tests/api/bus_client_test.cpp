@@ -85,7 +85,8 @@ TEST_F(BusClientTest, ABusRefusalIsReportedAndTheControlDeviceIsLeftAlone)
 // plug-in asks again every 2000 ms of machine time instead of giving up.
 TEST_F(BusClientTest, PluginRetriesTheConfirmationUntilThePortHasStarted)
 {
-    ScriptAnswers(IOCTL_KELU_SET_CONFIRMATION, {kPortNotThereYet, kPortNotThereYet, kPortNotThereYet});
+    ScriptAnswers(IOCTL_KELU_SET_CONFIRMATION,
+                  {kPortNotThereYet, kPortNotThereYet, kPortNotThereYet});
     int result = -1;
     ULONGLONG elapsedMs = RunWhileClockAdvances([&] { result = keluPluginPort(3, 1); }, 2000);
     EXPECT_EQ(result, 1);
@@ -101,10 +102,12 @@ TEST_F(BusClientTest, PluginGivesUpAfterTwentyAttempts)
     ScriptDefaultAnswer(IOCTL_KELU_SET_CONFIRMATION, kPortNotThereYet);
     int result = -1;
     DWORD error = 0;
-    ULONGLONG elapsedMs = RunWhileClockAdvances([&] {
-        result = keluPluginPort(3, 1);
-        error = GetLastError();
-    }, 2000);
+    ULONGLONG elapsedMs = RunWhileClockAdvances(
+        [&] {
+            result = keluPluginPort(3, 1);
+            error = GetLastError();
+        },
+        2000);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_GE(elapsedMs, 40000u);
@@ -135,10 +138,12 @@ TEST_F(BusWithoutDriverTest, PluginWithoutTheDriverFailsAfterFortySeconds)
     InstallBusEnumerator();
     int result = -1;
     DWORD error = 0;
-    ULONGLONG elapsedMs = RunWhileClockAdvances([&] {
-        result = keluPluginPort(4, 1);
-        error = GetLastError();
-    }, 2000);
+    ULONGLONG elapsedMs = RunWhileClockAdvances(
+        [&] {
+            result = keluPluginPort(4, 1);
+            error = GetLastError();
+        },
+        2000);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_GE(elapsedMs, 40000u);

@@ -139,7 +139,8 @@ TEST_F(ScriptedApiTest, SignalWordsMapOntoTheTwoLineImages)
     };
     for (const auto &r : replies) {
         SCOPED_TRACE(r.modemStatus);
-        ScriptAnswers(IOCTL_KELU_GET_MODEMREGISTERS, {Reply(Bytes({8, r.modemStatus, r.modemControl}))});
+        ScriptAnswers(IOCTL_KELU_GET_MODEMREGISTERS,
+                      {Reply(Bytes({8, r.modemStatus, r.modemControl}))});
         ULONG signals = 0xDEAD;
         EXPECT_EQ(keluGetControlSignals(9, &signals), 1);
         EXPECT_EQ(signals, r.signals);
@@ -207,10 +208,14 @@ TEST_F(ScriptedApiTest, ARefusedRequestKeepsTheDriversErrorAndLeavesResultsAlone
     } cases[] = {
         {"partner", [&] { return keluGetConnectedPort(3, &word) == 0; }, ERROR_INVALID_PARAMETER},
         {"opened", [&] { return keluIsPortOpened(3, &flag) == 0; }, ERROR_INVALID_PARAMETER},
-        {"waiting", [&] { return keluGetNumBytesInBuffer(3, &word) == 0; }, ERROR_INVALID_PARAMETER},
-        {"read char", [&] { return keluReadCharFromPortBuffer(3, &ch) == 0; }, ERROR_DEVICE_NOT_CONNECTED},
-        {"write char", [&] { return keluWriteCharToPortBuffer(3, 'x') == 0; }, ERROR_DEVICE_NOT_CONNECTED},
-        {"get signals", [&] { return keluGetControlSignals(3, &word) == 0; }, ERROR_INVALID_PARAMETER},
+        {"waiting", [&] { return keluGetNumBytesInBuffer(3, &word) == 0; },
+         ERROR_INVALID_PARAMETER},
+        {"read char", [&] { return keluReadCharFromPortBuffer(3, &ch) == 0; },
+         ERROR_DEVICE_NOT_CONNECTED},
+        {"write char", [&] { return keluWriteCharToPortBuffer(3, 'x') == 0; },
+         ERROR_DEVICE_NOT_CONNECTED},
+        {"get signals", [&] { return keluGetControlSignals(3, &word) == 0; },
+         ERROR_INVALID_PARAMETER},
         {"set signals", [&] { return keluSetControlSignals(3, 1) == 0; }, ERROR_INVALID_PARAMETER},
         {"settings", [&] { return keluGetSettings(3, &settings) == 0; }, ERROR_INVALID_PARAMETER},
         {"connect", [&] { return keluConnectPorts(3, 4) == 0; }, ERROR_INSUFFICIENT_BUFFER},
@@ -233,7 +238,8 @@ TEST_F(ScriptedApiTest, ARefusedRequestKeepsTheDriversErrorAndLeavesResultsAlone
 TEST_F(ScriptedApiTest, ByteRunsReportHowFarTheyGot)
 {
     // Receive buffer full after 3 of 8: a success that counts 3.
-    ScriptAnswers(IOCTL_KELU_WRITE_TO_PORT, {Reply({}), Reply({}), Reply({}), Refusal(STATUS_BUFFER_OVERFLOW)});
+    ScriptAnswers(IOCTL_KELU_WRITE_TO_PORT,
+                  {Reply({}), Reply({}), Reply({}), Refusal(STATUS_BUFFER_OVERFLOW)});
     UCHAR out[8] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
     ULONG written = 99;
     SetLastError(ERROR_INVALID_FUNCTION);
@@ -246,8 +252,8 @@ TEST_F(ScriptedApiTest, ByteRunsReportHowFarTheyGot)
     EXPECT_EQ(requests[3].input, Bytes({0x64000005}));
 
     // 4 of 10 waiting: the bytes land in order and the rest of the buffer is untouched.
-    ScriptAnswers(IOCTL_KELU_READ_FROM_PORT,
-                  {Reply({'w'}), Reply({'x'}), Reply({'y'}), Reply({'z'}), Refusal(STATUS_NO_MORE_ENTRIES)});
+    ScriptAnswers(IOCTL_KELU_READ_FROM_PORT, {Reply({'w'}), Reply({'x'}), Reply({'y'}),
+                                              Reply({'z'}), Refusal(STATUS_NO_MORE_ENTRIES)});
     UCHAR in[10];
     memset(in, '.', sizeof(in));
     ULONG read = 99;
@@ -264,7 +270,8 @@ TEST_F(ScriptedApiTest, ByteRunsReportHowFarTheyGot)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
 
     // Another reason after some bytes: a success that keeps the reason.
-    ScriptAnswers(IOCTL_KELU_WRITE_TO_PORT, {Reply({}), Reply({}), Refusal(STATUS_DEVICE_NOT_CONNECTED)});
+    ScriptAnswers(IOCTL_KELU_WRITE_TO_PORT,
+                  {Reply({}), Reply({}), Refusal(STATUS_DEVICE_NOT_CONNECTED)});
     EXPECT_EQ(keluWriteToPortBuffer(6, out, 8, &written), 1);
     EXPECT_EQ(written, 2u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
@@ -324,8 +331,9 @@ TEST_F(ApiTest, WithoutTheControlDeviceEveryPortExportFailsWithTheOpenError)
     char ch = 'q';
     UCHAR data[2] = {1, 2};
     KELU_PORT_SETTINGS settings = {};
-    HANDLE probe = CreateFileA("\\\\.\\KeluControl", GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE probe =
+        CreateFileA("\\\\.\\KeluControl", GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
     ASSERT_EQ(probe, INVALID_HANDLE_VALUE);
     DWORD openError = GetLastError();
     ASSERT_NE(openError, static_cast<DWORD>(ERROR_SUCCESS));

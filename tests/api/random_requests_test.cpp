@@ -46,19 +46,19 @@ protected:
 TEST_F(RandomRequestsTest, TheControlDeviceAnswersEveryRequestWithADefinedStatus)
 {
     // The statuses of the control protocol as user mode sees them.
-    const std::set<DWORD> defined = {ERROR_INVALID_PARAMETER,    ERROR_INSUFFICIENT_BUFFER,
-                                     ERROR_DEVICE_NOT_CONNECTED, ERROR_NO_MORE_ITEMS,
-                                     ERROR_MORE_DATA,            ERROR_INVALID_FUNCTION,
-                                     ERROR_NO_SYSTEM_RESOURCES,  ERROR_NOT_ENOUGH_MEMORY};
+    const std::set<DWORD> defined = {
+        ERROR_INVALID_PARAMETER,   ERROR_INSUFFICIENT_BUFFER, ERROR_DEVICE_NOT_CONNECTED,
+        ERROR_NO_MORE_ITEMS,       ERROR_MORE_DATA,           ERROR_INVALID_FUNCTION,
+        ERROR_NO_SYSTEM_RESOURCES, ERROR_NOT_ENOUGH_MEMORY};
     for (int i = 0; i < 3000; i++) {
         // Mostly the protocol's own codes, sometimes their neighbours.
         ULONG code = Below(8) == 0 ? 0x830020BC + 4 * Below(20) : 0x830020C0 + 4 * Below(13);
         std::vector<UCHAR> input = RandomBytes(Below(3) == 0 ? Below(64) : 4 * Below(4));
         ULONG outputLength = Below(3) == 0 ? Below(300) : 256;
         std::vector<UCHAR> output(outputLength + 1, 0xEE);
-        HANDLE control = CreateFileA("\\\\.\\KeluControl", GENERIC_ALL,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                     nullptr);
+        HANDLE control =
+            CreateFileA("\\\\.\\KeluControl", GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(control, INVALID_HANDLE_VALUE);
         DWORD returned = 0xFFFFFFFF;
         BOOL ok = DeviceIoControl(control, code, input.data(), static_cast<DWORD>(input.size()),
@@ -79,15 +79,16 @@ TEST_F(RandomRequestsTest, TheControlDeviceAnswersEveryRequestWithADefinedStatus
 
 TEST_F(RandomRequestsTest, AnOpenPortAnswersEveryRequestWithAMappedStatus)
 {
-    HANDLE port = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE port = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(port, INVALID_HANDLE_VALUE);
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     for (int i = 0; i < 3000; i++) {
         // The serial request set (functions 0 to 40) and sometimes any code at all.
         ULONG method = Below(4) == 0 ? Below(4) : METHOD_BUFFERED;
-        ULONG code = Below(10) == 0 ? Below(0xFFFFFFFF)
-                                    : CTL_CODE(FILE_DEVICE_SERIAL_PORT, Below(41), method, FILE_ANY_ACCESS);
+        ULONG code = Below(10) == 0
+                         ? Below(0xFFFFFFFF)
+                         : CTL_CODE(FILE_DEVICE_SERIAL_PORT, Below(41), method, FILE_ANY_ACCESS);
         std::vector<UCHAR> input = RandomBytes(Below(40));
         ULONG outputLength = Below(80);
         std::vector<UCHAR> output(outputLength + 1, 0xEE);

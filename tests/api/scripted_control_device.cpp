@@ -62,7 +62,9 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp)
     if (count > outputLength) {
         count = outputLength;
     }
-    RtlCopyMemory(buffer, answer.output.data(), count);
+    if (count != 0) {
+        RtlCopyMemory(buffer, answer.output.data(), count);
+    }
     return Complete(irp, answer.status, count);
 }
 

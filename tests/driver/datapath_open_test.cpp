@@ -207,7 +207,7 @@ TEST_F(DataPathConfirmationTest, AnOpenWaitsForTheAnswerAndGoesByIt) {
 }
 
 // Removal must not wait for an answer that may never come: the waiting open fails.
-TEST_F(DataPathConfirmationTest, DISABLED_RemovalWakesAnOpenWaitingForItsAnswer) {
+TEST_F(DataPathConfirmationTest, RemovalWakesAnOpenWaitingForItsAnswer) {
     StartWaitingOpen();
     ASSERT_EQ(Unplug(0), STATUS_SUCCESS);
     EXPECT_EQ(FinishOpen(), INVALID_HANDLE_VALUE);

@@ -15,15 +15,28 @@ struct CancelDriver {
     PDEVICE_OBJECT device;
     LIST_ENTRY queue;
     std::atomic<int> cancelled, completed, queued;
+    bool completeCancelledInDpc;  // the cancel routine leaves the completion to a DPC
+    KDPC dpc;
 } g_cancel;
 
-VOID NTAPI CancelQueuedRead(PDEVICE_OBJECT, PIRP irp) {
-    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
-    IoReleaseCancelSpinLock(irp->CancelIrql);
+void CompleteCancelled(PIRP irp) {
     irp->IoStatus.Status = STATUS_CANCELLED;
     irp->IoStatus.Information = 0;
     g_cancel.cancelled++;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+VOID NTAPI CompleteCancelledInDpc(PKDPC, PVOID, PVOID irp, PVOID) {
+    CompleteCancelled(static_cast<PIRP>(irp));
+}
+
+VOID NTAPI CancelQueuedRead(PDEVICE_OBJECT, PIRP irp) {
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    if (g_cancel.completeCancelledInDpc)
+        KeInsertQueueDpc(&g_cancel.dpc, irp, nullptr);
+    else
+        CompleteCancelled(irp);
 }
 
 // Completes the oldest queued read, as data arriving would; false if none is queued.
@@ -81,6 +94,8 @@ protected:
         MachineTest::SetUp();
         InitializeListHead(&g_cancel.queue);
         g_cancel.cancelled = g_cancel.completed = g_cancel.queued = 0;
+        g_cancel.completeCancelledInDpc = false;
+        KeInitializeDpc(&g_cancel.dpc, CompleteCancelledInDpc, nullptr);
         LoaderRegisterBuiltinDriver(u"CANCELTEST", CancelDriverEntry);
         PDRIVER_OBJECT driver;
         ASSERT_EQ(LoaderLoadDriver(u"CANCELTEST", &driver), STATUS_SUCCESS);
@@ -110,6 +125,18 @@ TEST_F(IoCancelTest, CancelIoEndsTheCallersPendingReadAsCancelled) {
     NtClose(event);
 }
 
+TEST_F(IoCancelTest, CancelIoReturnsOnlyOnceTheCancelledRequestHasCompleted) {
+    g_cancel.completeCancelledInDpc = true;
+    char buffer[8];
+    IO_STATUS_BLOCK ioStatus = {};
+    ioStatus.Status = STATUS_PENDING;
+    ASSERT_EQ(NtReadFile(file_, nullptr, &ioStatus, buffer, sizeof buffer), STATUS_PENDING);
+    IO_STATUS_BLOCK cancelStatus;
+    EXPECT_EQ(NtCancelIoFile(file_, &cancelStatus), STATUS_SUCCESS);
+    EXPECT_EQ(ioStatus.Status, STATUS_CANCELLED);
+    EXPECT_EQ(g_cancel.cancelled, 1);
+}
+
 TEST_F(IoCancelTest, CancelIoLeavesOtherThreadsRequestsAlone) {
     HANDLE theirs = CreateTestEvent(), mine = CreateTestEvent();
     char bufferA[8], bufferB[8];
@@ -132,7 +159,7 @@ TEST_F(IoCancelTest, CancelIoLeavesOtherThreadsRequestsAlone) {
     NtClose(mine);
 }
 
-TEST_F(IoCancelTest, CancelRacingCompletionEndsEachRequestExactlyOnce) {
+TEST_F(IoCancelTest, CancelRaceWithCompletionEndsEachRequestExactlyOnce) {
     HANDLE event = CreateTestEvent();
     char buffer[8];
     for (int round = 0; round < 200; round++) {

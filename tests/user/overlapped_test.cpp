@@ -97,6 +97,35 @@ TEST_F(Win32Test, CallsWithoutOverlappedWaitForTheirRequest)
     }
 }
 
+// The file is signalled by any request on it that completes; a call without OVERLAPPED
+// must still wait for its own request.
+TEST_F(Win32Test, CallWithoutOverlappedIsNotEndedByAnotherRequestsCompletion)
+{
+    HANDLE reader = Open("\\\\.\\Win32Test", FILE_FLAG_OVERLAPPED);
+    HANDLE writer = Open();
+    OVERLAPPED first = {};
+    char firstByte = 0;
+    DWORD count = 0;
+    ASSERT_FALSE(ReadFile(reader, &firstByte, 1, &count, &first));
+    TestDeviceWaitForQueuedRead();
+
+    char secondByte = 0;
+    DWORD secondCount = 0;
+    BOOL secondResult = FALSE;
+    std::thread second([&] { secondResult = ReadFile(reader, &secondByte, 1, &secondCount, nullptr); });
+    TestDeviceWaitForQueuedRead();
+    ASSERT_TRUE(WriteFile(writer, "1", 1, &count, nullptr));  // ends the first read
+    ASSERT_TRUE(GetOverlappedResult(reader, &first, &count, TRUE));
+    EXPECT_EQ(firstByte, '1');
+    ASSERT_TRUE(WriteFile(writer, "2", 1, &count, nullptr));  // ends the second
+    second.join();
+    EXPECT_TRUE(secondResult);
+    EXPECT_EQ(secondCount, 1u);
+    EXPECT_EQ(secondByte, '2');
+    CloseHandle(writer);
+    CloseHandle(reader);
+}
+
 TEST_F(Win32Test, CancelIoAbortsThePendingRead)
 {
     HANDLE reader = Open("\\\\.\\Win32Test", FILE_FLAG_OVERLAPPED);
