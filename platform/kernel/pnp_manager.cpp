@@ -81,7 +81,15 @@ bool QueryId(DeviceNode *node, BUS_QUERY_ID_TYPE type, std::vector<std::u16strin
         &information);
     if (!NT_SUCCESS(status) || !information)
         return false;
-    *strings = SplitMultiString(reinterpret_cast<const char16_t *>(information));
+    // Hardware and compatible ids are multi-strings; device and instance ids are one string.
+    const auto *text = reinterpret_cast<const char16_t *>(information);
+    bool multi = type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs;
+    if (multi)
+        *strings = SplitMultiString(text);
+    else if (*text)
+        *strings = {std::u16string(text)};
+    else
+        strings->clear();
     ExFreePool(reinterpret_cast<PVOID>(information));
     return !strings->empty();
 }
