@@ -38,6 +38,10 @@ const UINT kSystemDirectoryLength = 520;
 
 const ULONG kLastPortNumber = 255;
 
+// The platform's longest setup class name with its zero (MAX_CLASS_NAME_LEN, which
+// not every SDK's setupapi.h defines).
+const DWORD kClassNameLength = 32;
+
 enum class SearchResult { Found, NotFound, Failed };
 
 // The path with a backslash (unless it ends in one) and the file name appended.
@@ -164,7 +168,7 @@ SearchResult FindDeviceByHardwareId(const char* id)
 DWORD CreateBusEnumeratorDevice(const char* id, const char* inf, BOOL* rebootRequired)
 {
     GUID classGuid;
-    char className[MAX_CLASS_NAME_LEN];
+    char className[kClassNameLength];
     if (!SetupDiGetINFClassA(inf, &classGuid, className, sizeof(className), nullptr)) {
         return LastErrorOfFailure();
     }

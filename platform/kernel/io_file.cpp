@@ -150,12 +150,6 @@ void DropSubmitterReference(PendingRequest *request) {
 
 void FinishFileRequest(PIRP irp, void *context) {
     auto *request = static_cast<PendingRequest *>(context);
-    {
-        FileRecord *record = RecordOf(request->file);
-        std::lock_guard<std::mutex> guard(record->lock);
-        record->pending.remove(irp);
-        record->requestFinished.notify_all();
-    }
     NTSTATUS status = irp->IoStatus.Status;
     ULONG_PTR information = irp->IoStatus.Information;
     // Output comes back on success and on a warning (STATUS_BUFFER_OVERFLOW), as the
@@ -168,11 +162,19 @@ void FinishFileRequest(PIRP irp, void *context) {
                          (unsigned long)request->outputLength);
         memcpy(request->userOutput, irp->AssociatedIrp.SystemBuffer, information);
     }
-    std::free(irp->AssociatedIrp.SystemBuffer);
     request->finalStatus = irp->IoStatus;
-    IoReleaseIrp(irp);
     if (request->ioStatus)
         *request->ioStatus = request->finalStatus;
+    // Finished only once the caller's status block holds the result (NtCancelIoFile
+    // waits for this).
+    {
+        FileRecord *record = RecordOf(request->file);
+        std::lock_guard<std::mutex> guard(record->lock);
+        record->pending.remove(irp);
+        record->requestFinished.notify_all();
+    }
+    std::free(irp->AssociatedIrp.SystemBuffer);
+    IoReleaseIrp(irp);
     if (request->synchronous) {
         // The submitter is waiting and holds its reference: it releases the file.
         request->references.fetch_sub(1);

@@ -6,7 +6,7 @@
 // Registry layout (under \Registry\Machine\System\CurrentControlSet):
 //   Services\<service>            ImagePath, Type, Start (see loader.h)
 //   Control\HardwareIdServices    one REG_SZ value per hardware id: name = the id
-//                                 ("KELB\KELU"), data = the service that drives it
+//                                 ("BUS\DEVICE"), data = the service that drives it
 //   Enum\Root\<name>\<NNNN>       a root-enumerated device: HardwareID (REG_MULTI_SZ),
 //                                 Service (REG_SZ); started when the machine boots
 //   Enum\<device id>\<instance>   written for each bus-enumerated device the PnP manager

@@ -21,7 +21,7 @@
 #include "scripted_control_device.h"
 
 class ApiTest : public MachineTest {
-protected:
+public:
     // Installs the bus enumerator kelbus as a root device and waits until it runs
     // and has registered its interface. Its children get no driver.
     static void InstallBusEnumerator()

@@ -61,7 +61,9 @@ TEST_F(InstallationEndToEndTest, InstallPlugConnectTalkRestartAndRemove)
     ULONG partner = 0;
     ASSERT_EQ(keluGetConnectedPort(1, &partner), 1) << GetLastError();
     EXPECT_EQ(partner, 2u);
-    ExchangeData("COM1", "COM2", "again");
+    if (partner == 2u) {
+        ExchangeData("COM1", "COM2", "again");  // unpaired, the read would wait for ever
+    }
 
     ASSERT_EQ(Uninstall(&error), 1) << std::hex << error;
     EXPECT_EQ(OpenPort("COM1"), INVALID_HANDLE_VALUE);
