@@ -49,6 +49,8 @@ void KeStartTimersAndDpcs(bool manualClock);
 void KeStopTimersAndDpcs();
 void PoolStart();
 void RegistryStart(const std::string &stateDirectory);
+// From now on changes are kept in memory only; called when the machine powers off.
+void RegistrySeal();
 void RegistryStop();
 void ObStart();
 void ObStop();          // closes every handle, empties the namespace

@@ -90,6 +90,10 @@ Machine *MachineBoot(const MachineOptions &options) {
 // and closed while the drivers are still there.
 void MachineShutdown(Machine *machine) {
     ObTerminateApplicationProcesses();
+    // Windows sends no removal at shutdown; here the stacks are still torn down (so
+    // drivers unload and pool is checked), but after the disk state is sealed, so a
+    // driver's removal work (a dissolved pair, say) does not outlive the power-off.
+    RegistrySeal();
     IoSubsystemStop(machine);
     PsStopSystemThreads();
     ObStop();

@@ -35,6 +35,9 @@ const std::u16string kVolatile = u"\\Registry\\Machine\\Hardware";
 std::mutex g_registryLock;
 std::unique_ptr<Key> g_root;
 std::string g_file;
+// Set while the machine powers off: what the drivers change while their stacks are
+// torn down stays in memory and never reaches the file, as on a machine switched off.
+bool g_sealed = false;
 
 // Splits "\Registry\A\B" into {"A", "B"}; false if the path is not under \Registry.
 bool SplitKeyPath(std::u16string_view path, std::vector<std::u16string> *components) {
@@ -123,6 +126,7 @@ void WriteKey(std::ostream &out, const std::u16string &path, const Key &key) {
 }
 
 void SaveLocked() {
+    if (g_sealed) return;
     std::string temporary = g_file + ".new";
     {
         std::ofstream out(temporary, std::ios::trunc);
@@ -209,6 +213,7 @@ void RegistryStart(const std::string &stateDirectory) {
     std::lock_guard<std::mutex> lock(g_registryLock);
     g_root = std::make_unique<Key>();
     g_file = stateDirectory + "/registry.txt";
+    g_sealed = false;
     LoadLocked();
     for (const char16_t *path :
          {u"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
@@ -216,6 +221,11 @@ void RegistryStart(const std::string &stateDirectory) {
           u"\\Registry\\Machine\\Software", u"\\Registry\\Machine\\Hardware\\DeviceMap"})
         FindKeyLocked(path, true);
     SaveLocked();
+}
+
+void RegistrySeal() {
+    std::lock_guard<std::mutex> lock(g_registryLock);
+    g_sealed = true;
 }
 
 void RegistryStop() {
