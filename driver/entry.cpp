@@ -8,14 +8,11 @@ PDEVICE_OBJECT g_ControlDeviceObject;
 static const WCHAR g_ControlDeviceName[] = L"\\Device\\KeluControl";
 static const WCHAR g_ControlLinkName[] = L"\\DosDevices\\KeluControl";
 
-// The driver image stays mapped between an unload and the next load, so the
-// driver-wide tables are put back into their load-time state here, not by the loader.
+// The driver-wide locks; the tables start zeroed with the image.
 static VOID KeluInitializeGlobals()
 {
-    RtlZeroMemory(g_PortDeviceExtensions, sizeof(g_PortDeviceExtensions));
-    RtlZeroMemory(g_OpenConfirmationResults, sizeof(g_OpenConfirmationResults));
     KeInitializeSpinLock(&g_PortTableLock);
-    KeInitializeEvent(&g_ConnectionMapLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&g_ConnectionMapLock, SynchronizationEvent, TRUE); // signalled: free
 }
 
 static VOID KeluFreeRegistryPath()

@@ -300,3 +300,26 @@ VOID KeluCompletePendingWait(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulEvents);
 // Removal calls this with the port's Mutex held after setting bRemoving: an open that
 // waits for the controlling application's answer wakes and fails (open_close.cpp).
 VOID KeluWakeWaitingOpen(PKELU_DEVICE_EXTENSION pDevExt);
+
+// Serial requests, wait mask, named events
+//
+// Wait-on-mask (wait_mask.cpp). All take the port's Mutex held by the caller.
+// KeluSetWaitMask stores a new mask and completes a pending wait with 0.
+VOID KeluSetWaitMask(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulMask);
+// Queues an IOCTL_SERIAL_WAIT_ON_MASK request (marked pending, STATUS_PENDING), after
+// completing an older wait with 0; any other status means the caller completes it.
+NTSTATUS KeluWaitOnMask(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp);
+// Completes the pending wait with STATUS_CANCELLED, as close, cleanup and removal do;
+// nothing happens when no wait is pending.
+VOID KeluCancelPendingWait(PKELU_DEVICE_EXTENSION pDevExt);
+VOID NTAPI KeluCancelWaitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Named events (named_events.cpp). PASSIVE_LEVEL, the caller holds a request reference
+// on the port and not its Mutex. KeluCreatePortEvents creates the four events unless
+// they exist: STATUS_SUCCESS when all four exist afterwards, STATUS_UNSUCCESSFUL
+// otherwise, STATUS_INVALID_PARAMETER for no port.
+NTSTATUS KeluCreatePortEvents(PKELU_DEVICE_EXTENSION pDevExt);
+VOID NTAPI KeluCreatePortEventsThread(PVOID StartContext);
+// Removal, after the port's requests have drained: forgets the events and closes their
+// handles. Takes the port's Mutex.
+VOID KeluClosePortEvents(PKELU_DEVICE_EXTENSION pDevExt);

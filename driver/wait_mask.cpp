@@ -1,31 +1,68 @@
-// Serial events raised on a port and the completion of its pending wait-on-mask
-// request. Callers hold the port's Mutex, which guards ulWaitMask and pWaitIrp.
+// kelu: the wait-on-mask requests of a port and the serial events raised on it.
+//
+// A port keeps one wait mask and at most one pending IOCTL_SERIAL_WAIT_ON_MASK request
+// (pWaitIrp). Events are not remembered: one raised while no wait is pending, or one
+// outside the mask, is dropped.
+//
+// pWaitIrp is written only with both the port's Mutex and the cancel spin lock held,
+// except by the cancel routine, which cannot take the Mutex and clears it under the
+// cancel spin lock alone. Code holding the Mutex may therefore test it for NULL, but
+// takes the request out of it only under the cancel spin lock. Whoever takes it out
+// and clears the cancel routine there completes the request; a request whose cancel
+// routine is already gone is being completed by that routine. So a wait is completed
+// exactly once and the port never keeps a pointer to a completed request.
 #include "kelu.h"
 
-VOID KeluCompletePendingWait(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulValue)
-{
-    PIRP pIrp = pDevExt->pWaitIrp;
-    if (pIrp == NULL) {
-        return;
-    }
-    pDevExt->pWaitIrp = NULL;
+namespace {
 
-    // Whoever clears the cancel routine completes the request: when it is already gone,
-    // cancellation has begun and the cancel routine completes it.
+// Takes the pending wait out of the port, or NULL when there is none or its
+// cancellation has begun. Port Mutex held.
+PIRP TakePendingWait(PKELU_DEVICE_EXTENSION pDevExt) {
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
-    BOOLEAN bOurs = IoSetCancelRoutine(pIrp, NULL) != NULL;
-    IoReleaseCancelSpinLock(cancelIrql);
-    if (!bOurs) {
-        return;
+    PIRP Irp = pDevExt->pWaitIrp;
+    pDevExt->pWaitIrp = NULL;
+    if (Irp != NULL && IoSetCancelRoutine(Irp, NULL) == NULL) {
+        // The cancel routine was entered by IoCancelIrp before it took the spin lock
+        // from us; it clears pWaitIrp only when it still names the request, and
+        // completes the request itself.
+        Irp = NULL;
     }
-    *(PULONG)pIrp->AssociatedIrp.SystemBuffer = ulValue;
-    pIrp->IoStatus.Information = sizeof(ULONG);
-    pIrp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(pIrp, IO_NO_INCREMENT);
+    IoReleaseCancelSpinLock(cancelIrql);
+    return Irp;
 }
 
-// Events that no pending wait asks for are dropped, not remembered.
+}  // namespace
+
+VOID KeluCompletePendingWait(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulEvents)
+{
+    if (pDevExt->pWaitIrp == NULL) {
+        return;
+    }
+    PIRP Irp = TakePendingWait(pDevExt);
+    if (Irp == NULL) {
+        return;
+    }
+    *(PULONG)Irp->AssociatedIrp.SystemBuffer = ulEvents;
+    Irp->IoStatus.Information = sizeof(ULONG);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
+VOID KeluCancelPendingWait(PKELU_DEVICE_EXTENSION pDevExt)
+{
+    if (pDevExt->pWaitIrp == NULL) {
+        return;
+    }
+    PIRP Irp = TakePendingWait(pDevExt);
+    if (Irp == NULL) {
+        return;
+    }
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+}
+
 VOID KeluSignalWaitEvents(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulEvents)
 {
     if (pDevExt->pWaitIrp == NULL) {
@@ -35,4 +72,51 @@ VOID KeluSignalWaitEvents(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulEvents)
     if (ulMatched != 0) {
         KeluCompletePendingWait(pDevExt, ulMatched);
     }
+}
+
+VOID KeluSetWaitMask(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulMask)
+{
+    // Any bits are stored; those this port never raises simply never complete a wait.
+    pDevExt->ulWaitMask = ulMask;
+    KeluCompletePendingWait(pDevExt, 0);
+}
+
+NTSTATUS KeluWaitOnMask(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp)
+{
+    if (pDevExt->ulWaitMask == 0) {
+        return STATUS_UNSUCCESSFUL;  // an older wait stays pending
+    }
+    if (pDevExt->bRemoving) {
+        // Removal has already cancelled the pending wait; a wait queued now would
+        // outlive the device.
+        return STATUS_DELETE_PENDING;
+    }
+    // A new wait replaces the old one, which succeeds with no events.
+    KeluCompletePendingWait(pDevExt, 0);
+
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    if (Irp->Cancel) {
+        // Cancelled before it had a cancel routine: nobody else will complete it.
+        IoReleaseCancelSpinLock(cancelIrql);
+        return STATUS_CANCELLED;
+    }
+    IoSetCancelRoutine(Irp, KeluCancelWaitIrp);
+    Irp->IoStatus.Status = STATUS_PENDING;
+    IoMarkIrpPending(Irp);
+    pDevExt->pWaitIrp = Irp;
+    IoReleaseCancelSpinLock(cancelIrql);
+    return STATUS_PENDING;
+}
+
+VOID NTAPI KeluCancelWaitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    if (pDevExt->pWaitIrp == Irp) {
+        pDevExt->pWaitIrp = NULL;
+    }
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }

@@ -132,7 +132,8 @@ DWORD HostPathOf(const char *windowsPath, std::string *hostPath)
             return ERROR_SUCCESS;
         }
         if (drive == 'Z') {
-            *hostPath = "/" + HostPath(path.substr(2));
+            std::string rest = HostPath(path.substr(2));
+            *hostPath = rest.empty() || rest[0] != '/' ? "/" + rest : rest;
             return ERROR_SUCCESS;
         }
         return ERROR_PATH_NOT_FOUND;
