@@ -96,6 +96,9 @@ typedef const GUID *LPCGUID;
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
     inline constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 
+#define MAXULONG 0xFFFFFFFFu
+#define MAXLONG 0x7FFFFFFF
+
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))

@@ -213,3 +213,185 @@ HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
 
 }  // extern "C"
+
+// ---- Serial communications: the comm API on a serial port's handle ----
+// Each call sends the port the standard serial device control requests, as Windows
+// does, and works on overlapped and synchronous handles alike (only WaitCommEvent
+// takes an OVERLAPPED). Failure: FALSE with the last error mapped from the driver's
+// status.
+
+// DCB.fDtrControl and DCB.fRtsControl.
+#define DTR_CONTROL_DISABLE   0x0
+#define DTR_CONTROL_ENABLE    0x1
+#define DTR_CONTROL_HANDSHAKE 0x2
+#define RTS_CONTROL_DISABLE   0x0
+#define RTS_CONTROL_ENABLE    0x1
+#define RTS_CONTROL_HANDSHAKE 0x2
+#define RTS_CONTROL_TOGGLE    0x3
+
+// DCB.Parity and DCB.StopBits.
+#define NOPARITY     0
+#define ODDPARITY    1
+#define EVENPARITY   2
+#define MARKPARITY   3
+#define SPACEPARITY  4
+#define ONESTOPBIT   0
+#define ONE5STOPBITS 1
+#define TWOSTOPBITS  2
+
+#define CBR_110    110
+#define CBR_300    300
+#define CBR_600    600
+#define CBR_1200   1200
+#define CBR_2400   2400
+#define CBR_4800   4800
+#define CBR_9600   9600
+#define CBR_14400  14400
+#define CBR_19200  19200
+#define CBR_38400  38400
+#define CBR_57600  57600
+#define CBR_115200 115200
+
+typedef struct _DCB {
+    DWORD DCBlength;
+    DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
+    BYTE ByteSize;
+    BYTE Parity;
+    BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
+} DCB, *LPDCB;
+
+typedef struct _COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+} COMMTIMEOUTS, *LPCOMMTIMEOUTS;
+
+typedef struct _COMMPROP {
+    WORD wPacketLength;
+    WORD wPacketVersion;
+    DWORD dwServiceMask;
+    DWORD dwReserved1;
+    DWORD dwMaxTxQueue;
+    DWORD dwMaxRxQueue;
+    DWORD dwMaxBaud;
+    DWORD dwProvSubType;
+    DWORD dwProvCapabilities;
+    DWORD dwSettableParams;
+    DWORD dwSettableBaud;
+    WORD wSettableData;
+    WORD wSettableStopParity;
+    DWORD dwCurrentTxQueue;
+    DWORD dwCurrentRxQueue;
+    DWORD dwProvSpec1;
+    DWORD dwProvSpec2;
+    WCHAR wcProvChar[1];
+} COMMPROP, *LPCOMMPROP;
+
+typedef struct _COMSTAT {
+    DWORD fCtsHold : 1;
+    DWORD fDsrHold : 1;
+    DWORD fRlsdHold : 1;
+    DWORD fXoffHold : 1;
+    DWORD fXoffSent : 1;
+    DWORD fEof : 1;
+    DWORD fTxim : 1;
+    DWORD fReserved : 25;
+    DWORD cbInQue;
+    DWORD cbOutQue;
+} COMSTAT, *LPCOMSTAT;
+
+// SetCommMask, WaitCommEvent.
+#define EV_RXCHAR   0x0001
+#define EV_RXFLAG   0x0002
+#define EV_TXEMPTY  0x0004
+#define EV_CTS      0x0008
+#define EV_DSR      0x0010
+#define EV_RLSD     0x0020
+#define EV_BREAK    0x0040
+#define EV_ERR      0x0080
+#define EV_RING     0x0100
+#define EV_PERR     0x0200
+#define EV_RX80FULL 0x0400
+#define EV_EVENT1   0x0800
+#define EV_EVENT2   0x1000
+
+// EscapeCommFunction.
+#define SETXOFF  1
+#define SETXON   2
+#define SETRTS   3
+#define CLRRTS   4
+#define SETDTR   5
+#define CLRDTR   6
+#define RESETDEV 7
+#define SETBREAK 8
+#define CLRBREAK 9
+
+// GetCommModemStatus.
+#define MS_CTS_ON  0x0010
+#define MS_DSR_ON  0x0020
+#define MS_RING_ON 0x0040
+#define MS_RLSD_ON 0x0080
+
+// PurgeComm.
+#define PURGE_TXABORT 0x0001
+#define PURGE_RXABORT 0x0002
+#define PURGE_TXCLEAR 0x0004
+#define PURGE_RXCLEAR 0x0008
+
+// ClearCommError.
+#define CE_RXOVER   0x0001
+#define CE_OVERRUN  0x0002
+#define CE_RXPARITY 0x0004
+#define CE_FRAME    0x0008
+#define CE_BREAK    0x0010
+
+extern "C" {
+
+// GetCommState reads the baud rate, line control, special characters and handflow;
+// SetCommState sends them (with the DTR and RTS lines the DCB asks for) and, when a
+// request fails, puts back the settings it read first.
+BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB);
+BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB);
+// Fills a DCB from a mode string: "baud=9600 parity=N data=8 stop=1 ..." or the short
+// form "9600,n,8,1". Fields the string does not name keep their values.
+BOOL WINAPI BuildCommDCBA(LPCSTR lpDef, LPDCB lpDCB);
+BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
+BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
+BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask);
+BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
+// With an OVERLAPPED on an overlapped handle a wait that pends returns FALSE with
+// ERROR_IO_PENDING; *lpEvtMask is written when it completes.
+BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped);
+BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
+BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
+BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
+BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
+BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
+
+}  // extern "C"

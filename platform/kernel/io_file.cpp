@@ -163,8 +163,12 @@ void FinishFileRequest(PIRP irp, void *context) {
         memcpy(request->userOutput, irp->AssociatedIrp.SystemBuffer, information);
     }
     request->finalStatus = irp->IoStatus;
-    if (request->ioStatus)
-        *request->ioStatus = request->finalStatus;
+    if (request->ioStatus) {
+        // An application may poll the status block without waiting (GetOverlappedResult
+        // with bWait FALSE): the count goes in first, the status last with release order.
+        request->ioStatus->Information = request->finalStatus.Information;
+        __atomic_store_n(&request->ioStatus->Status, request->finalStatus.Status, __ATOMIC_RELEASE);
+    }
     // Finished only once the caller's status block holds the result (NtCancelIoFile
     // waits for this).
     {

@@ -240,6 +240,8 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc) {
     if (Dpc->DpcData == nullptr) return FALSE;
     RemoveEntryList(&Dpc->DpcListEntry);
     Dpc->DpcData = nullptr;
+    // Emptying the queue this way must wake MachineFlushDpcs as running the DPC would.
+    if (!g_dpcRunning && IsListEmpty(&g_dpcQueue)) g_dpcIdle.notify_all();
     return TRUE;
 }
 
