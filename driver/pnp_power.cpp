@@ -96,27 +96,6 @@ static NTSTATUS KeluQueryCapabilities(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp)
     return KeluCompletePnp(Irp, status);
 }
 
-// Closes the named events' handles, in the order opened, flow control, data, settings.
-static VOID KeluClosePortEvents(PKELU_DEVICE_EXTENSION pDevExt)
-{
-    struct {
-        PKEVENT *ppEvent;
-        HANDLE *phEvent;
-    } events[] = {
-        {&pDevExt->pPortOpenedEvent, &pDevExt->hPortOpenedEvent},
-        {&pDevExt->pPortFlowControlEvent, &pDevExt->hPortFlowControlEvent},
-        {&pDevExt->pPortDataEvent, &pDevExt->hPortDataEvent},
-        {&pDevExt->pPortSettingsEvent, &pDevExt->hPortSettingsEvent},
-    };
-    for (ULONG i = 0; i < sizeof(events) / sizeof(events[0]); i++) {
-        if (*events[i].ppEvent != NULL) {
-            ZwClose(*events[i].phEvent);
-            *events[i].ppEvent = NULL;
-            *events[i].phEvent = NULL;
-        }
-    }
-}
-
 // Removes the port from the table, so that no control request and no partner reaches
 // it any more. The caller holds the port's Mutex.
 static VOID KeluUnpublishPort(PKELU_DEVICE_EXTENSION pDevExt)
@@ -150,10 +129,7 @@ static NTSTATUS KeluRemoveDevice(PDEVICE_OBJECT DeviceObject, PKELU_DEVICE_EXTEN
     KeCancelTimer(&pDevExt->WriteTotalTimer);
     KeluCancelQueue(pDevExt, &pDevExt->ReadQueue);
     KeluCancelQueue(pDevExt, &pDevExt->WriteQueue);
-    if (pDevExt->pWaitIrp != NULL) {
-        IoCancelIrp(pDevExt->pWaitIrp);
-        pDevExt->pWaitIrp = NULL;
-    }
+    KeluCancelPendingWait(pDevExt);
     PDEVICE_OBJECT pLower = pDevExt->pLowerDeviceObject;
     ExReleaseFastMutex(&pDevExt->Mutex);
 

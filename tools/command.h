@@ -40,6 +40,10 @@ struct Command {
     void (*run)(Arguments &arguments);
 };
 
+// The driver package that install and demo use when none is named; a usage error
+// when there is none.
+std::string DefaultPackageDirectory();
+
 // The subcommands, one table per group.
 extern const std::vector<Command> kPackageCommands;
 extern const std::vector<Command> kPortCommands;

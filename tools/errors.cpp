@@ -4,6 +4,7 @@
 #include "command.h"
 
 #include <keluapi.h>
+#include <winsvc.h>
 
 #include <cstdio>
 

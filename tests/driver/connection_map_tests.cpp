@@ -146,6 +146,21 @@ TEST_F(DriverTest, PairsAndConfirmationFlagsSurviveARestart)
     EXPECT_EQ(Lines(1).ulModemStatus & SERIAL_CTS_STATE, (ULONG)SERIAL_CTS_STATE);
 }
 
+// A restart is no removal: a pair whose two ports are both plugged in is still a pair
+// when the machine comes back, with both ports back too.
+TEST_F(DriverTest, APairOfPresentPortsSurvivesARestart)
+{
+    ASSERT_EQ(PlugIn(1), STATUS_SUCCESS);
+    ASSERT_EQ(PlugIn(2), STATUS_SUCCESS);
+    ASSERT_EQ(Connect(1, 2), STATUS_SUCCESS);
+
+    Restart();
+    EXPECT_EQ(Bytes(ConnectionMap()), PartnersOf(MapWith({{1, 2}})));
+    EXPECT_EQ(StoredMap()->data, MapWith({{1, 2}}));
+    ASSERT_EQ(SetLines(2, 0, SERIAL_RTS_STATE), STATUS_SUCCESS);
+    EXPECT_EQ(Lines(1).ulModemStatus & SERIAL_CTS_STATE, (ULONG)SERIAL_CTS_STATE);
+}
+
 TEST_F(DriverTest, RemovingOnePortOfAPresentPairDissolvesIt)
 {
     ASSERT_EQ(PlugIn(1), STATUS_SUCCESS);

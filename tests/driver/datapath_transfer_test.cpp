@@ -130,3 +130,23 @@ TEST_F(DataPathTransferTest, RequestsOnTheControlDeviceCarryNoData) {
     EXPECT_FALSE(ReadFile(control, buffer, sizeof(buffer), &bytes, nullptr));
     CloseHandle(control);
 }
+
+// A read longer than both rings together is filled as the bytes pass through them,
+// whether the read or the write comes first.
+TEST_F(DataPathTransferTest, AReadLongerThanBothRingsCompletesInOneTransfer) {
+    const std::vector<BYTE> bytes = Pattern(10000);
+    Overlapped readFirst, write;
+    StartRead(b_, readFirst, 10000);
+    StartWrite(a_, write, bytes);
+    ASSERT_TRUE(readFirst.Done());
+    ASSERT_TRUE(write.Done());
+    EXPECT_EQ(readFirst.data, bytes);
+
+    Overlapped writeFirst, readAfter;
+    StartWrite(a_, writeFirst, bytes);
+    EXPECT_FALSE(writeFirst.Done());  // both rings hold 8192 bytes, the rest waits
+    StartRead(b_, readAfter, 10000);
+    ASSERT_TRUE(readAfter.Done());
+    ASSERT_TRUE(writeFirst.Done());
+    EXPECT_EQ(readAfter.data, bytes);
+}

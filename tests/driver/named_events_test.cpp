@@ -1,0 +1,157 @@
+// The four named events of a port: created on request under \BaseNamedObjects and
+// opened by name from user mode, auto-reset, signalled by opens and closes, waiting
+// data, settings and the port's own lines, and let go at removal.
+#include "serial_fixture.h"
+
+#include <thread>
+
+namespace {
+
+NTSTATUS InitEvents(ULONG port) {
+    return DriverTest::Control(IOCTL_KELU_INIT_EVENTS, &port, sizeof(port), 0).status;
+}
+
+// A user-mode handle of one of a port's events, opened by name as the library does.
+struct NamedEvent {
+    HANDLE handle;
+    NamedEvent(const char *kind, ULONG port) {
+        std::string name = std::string("keluPort") + kind + std::to_string(port + 1);
+        handle = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
+    }
+    ~NamedEvent() {
+        if (handle != nullptr)
+            CloseHandle(handle);
+    }
+    // Consumes one signal, as a waiting application does.
+    bool Signalled() const { return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0; }
+};
+
+}  // namespace
+
+using NamedEventsTest = SerialTest;
+
+TEST_F(NamedEventsTest, EventsAppearByNameOnRequestAndAreCreatedOnce) {
+    EXPECT_EQ(NamedEvent("Opened", 0).handle, nullptr);
+    // Bytes for a closed partner wait in port 0's transmit ring.
+    CloseHandle(b_);
+    b_ = INVALID_HANDLE_VALUE;
+    WriteNow(a_, Pattern(3));
+    ASSERT_EQ(InitEvents(0), STATUS_SUCCESS);
+    NamedEvent opened("Opened", 0), data("Data", 0), settings("Settings", 0),
+        flow("FlowControl", 0);
+    ASSERT_NE(opened.handle, nullptr);
+    ASSERT_NE(data.handle, nullptr);
+    ASSERT_NE(settings.handle, nullptr);
+    ASSERT_NE(flow.handle, nullptr);
+    EXPECT_TRUE(ObjectExists(u"\\BaseNamedObjects\\keluPortSettings1"));
+    EXPECT_FALSE(opened.Signalled());
+    EXPECT_TRUE(data.Signalled());
+    EXPECT_FALSE(data.Signalled());  // auto-reset
+    EXPECT_FALSE(settings.Signalled());
+    EXPECT_FALSE(flow.Signalled());
+
+    // A second request finds them and clears nothing.
+    EXPECT_EQ(Set(a_, IOCTL_SERIAL_SET_BAUD_RATE, 9600), STATUS_SUCCESS);
+    EXPECT_EQ(InitEvents(0), STATUS_SUCCESS);
+    EXPECT_TRUE(settings.Signalled());
+    EXPECT_EQ(InitEvents(7), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(NamedEventsTest, TheSettingsEventCountsChangesOfSettingsOnlyAndOnlyOnce) {
+    ASSERT_EQ(InitEvents(0), STATUS_SUCCESS);
+    NamedEvent settings("Settings", 0);
+    EXPECT_EQ(Set(a_, IOCTL_SERIAL_SET_BAUD_RATE, 0), STATUS_SUCCESS);
+    EXPECT_TRUE(settings.Signalled());
+
+    EXPECT_TRUE(SetTimeouts(a_, 1, 2, 3));
+    EXPECT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    EXPECT_EQ(Set(a_, IOCTL_SERIAL_SET_FIFO_CONTROL, 1), STATUS_SUCCESS);
+    SERIAL_QUEUE_SIZE sizes = {100, 100};
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_QUEUE_SIZE, &sizes, sizeof(sizes)).status, STATUS_SUCCESS);
+    SERIAL_HANDFLOW refused = {3, 0, 0, 0};
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_HANDFLOW, &refused, sizeof(refused)).status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(settings.Signalled());
+
+    SERIAL_LINE_CONTROL line = {0, 2, 7};
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_LINE_CONTROL, &line, sizeof(line)).status, STATUS_SUCCESS);
+    EXPECT_EQ(Set(a_, IOCTL_SERIAL_SET_BAUD_RATE, 2400), STATUS_SUCCESS);
+    SERIAL_CHARS chars = {0, 0, 0, 0, 0x11, 0x13};
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_CHARS, &chars, sizeof(chars)).status, STATUS_SUCCESS);
+    EXPECT_TRUE(settings.Signalled());
+    EXPECT_FALSE(settings.Signalled());
+}
+
+TEST_F(NamedEventsTest, TheFlowControlEventFollowsThePortsOwnLinesOnly) {
+    ASSERT_EQ(InitEvents(0), STATUS_SUCCESS);
+    ASSERT_EQ(InitEvents(1), STATUS_SUCCESS);
+    NamedEvent flow0("FlowControl", 0), flow1("FlowControl", 1);
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
+    EXPECT_TRUE(flow0.Signalled());
+    EXPECT_FALSE(flow1.Signalled());  // the partner's DSR changed, not its own lines
+    EXPECT_EQ(Set(b_, IOCTL_SERIAL_SET_MODEM_CONTROL, 3), STATUS_SUCCESS);
+    EXPECT_TRUE(flow1.Signalled());
+    EXPECT_FALSE(flow0.Signalled());
+    // Lines set by the controlling application signal nothing.
+    EXPECT_EQ(SetLines(0, 0xF0, 0), STATUS_SUCCESS);
+    EXPECT_FALSE(flow0.Signalled());
+}
+
+TEST_F(NamedEventsTest, OpenCloseAndWrittenDataAreAnnounced) {
+    ASSERT_EQ(InitEvents(1), STATUS_SUCCESS);
+    NamedEvent opened("Opened", 1), data("Data", 1);
+    CloseHandle(b_);
+    b_ = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(Eventually([&] { return opened.Signalled(); }));
+    b_ = ReopenPort(1);
+    ASSERT_NE(b_, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(opened.Signalled());
+    EXPECT_FALSE(opened.Signalled());
+
+    EXPECT_FALSE(data.Signalled());
+    WriteNow(b_, Pattern(5));
+    EXPECT_TRUE(data.Signalled());
+}
+
+TEST_F(NamedEventsTest, TwoPortsCreateTheirEventsAtOnce) {
+    CloseHandle(a_);
+    CloseHandle(b_);
+    a_ = b_ = INVALID_HANDLE_VALUE;
+    for (int round = 0; round < 20; round++) {
+        ASSERT_EQ(Unplug(0), STATUS_SUCCESS);
+        ASSERT_EQ(Unplug(1), STATUS_SUCCESS);
+        ASSERT_EQ(PlugIn(0), STATUS_SUCCESS);
+        ASSERT_EQ(PlugIn(1), STATUS_SUCCESS);
+        NTSTATUS first = STATUS_PENDING, second = STATUS_PENDING;
+        std::thread other([&] { second = InitEvents(1); });
+        first = InitEvents(0);
+        other.join();
+        EXPECT_EQ(first, STATUS_SUCCESS);
+        EXPECT_EQ(second, STATUS_SUCCESS);
+        EXPECT_NE(NamedEvent("Data", 0).handle, nullptr);
+        EXPECT_NE(NamedEvent("Data", 1).handle, nullptr);
+    }
+}
+
+TEST_F(NamedEventsTest, RemovalLetsGoOfTheEventsAndNothingSignalsThemAfterwards) {
+    ASSERT_EQ(InitEvents(0), STATUS_SUCCESS);
+    NamedEvent opened("Opened", 0), settings("Settings", 0);
+    ASSERT_NE(opened.handle, nullptr);
+    ASSERT_EQ(Unplug(0), STATUS_SUCCESS);
+    // The driver's handles are closed: only ours keep the events alive.
+    EXPECT_TRUE(ObjectExists(u"\\BaseNamedObjects\\keluPortOpened1"));
+    // The close that arrives after removal finds no events to signal.
+    CloseHandle(a_);
+    a_ = INVALID_HANDLE_VALUE;
+    EXPECT_FALSE(opened.Signalled());
+    CloseHandle(opened.handle);
+    CloseHandle(settings.handle);
+    opened.handle = settings.handle = nullptr;
+    EXPECT_FALSE(ObjectExists(u"\\BaseNamedObjects\\keluPortOpened1"));
+
+    // A port plugged in again starts without events and creates fresh ones.
+    ASSERT_EQ(PlugIn(0), STATUS_SUCCESS);
+    EXPECT_EQ(NamedEvent("Opened", 0).handle, nullptr);
+    ASSERT_EQ(InitEvents(0), STATUS_SUCCESS);
+    EXPECT_NE(NamedEvent("Opened", 0).handle, nullptr);
+}

@@ -1,0 +1,159 @@
+// Wait-on-mask: one pending wait per port, completed by the first matching event, by a
+// new mask or a newer wait, or by cancellation; events with no wait are not remembered.
+#include "serial_fixture.h"
+
+#include <atomic>
+#include <thread>
+
+using SerialWaitMaskTest = SerialTest;
+
+TEST_F(SerialWaitMaskTest, AWaitNeedsAMaskAndAnOlderWaitSurvivesARefusedOne) {
+    Overlapped refused;
+    StartWait(a_, refused);
+    ASSERT_TRUE(refused.Done());
+    EXPECT_EQ(refused.Status(), STATUS_UNSUCCESSFUL);
+
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    EXPECT_EQ(GetUlong(a_, IOCTL_SERIAL_GET_WAIT_MASK), static_cast<ULONG>(SERIAL_EV_RXCHAR));
+    Overlapped pending;
+    StartWait(a_, pending);
+    EXPECT_FALSE(pending.Done());
+    // A short output buffer is refused without touching the pending wait.
+    ULONG small = 0;
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_WAIT_ON_MASK, &small, 0, 3).status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_FALSE(pending.Done());
+
+    WriteNow(b_, Pattern(3));
+    ASSERT_TRUE(pending.Done());
+    EXPECT_EQ(pending.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(pending.Bytes(), 4u);
+    EXPECT_EQ(WaitResult(pending), static_cast<ULONG>(SERIAL_EV_RXCHAR));
+}
+
+TEST_F(SerialWaitMaskTest, ANewWaitOrANewMaskCompletesTheOldWaitWithNoEvents) {
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_BREAK), STATUS_SUCCESS);
+    Overlapped first, second;
+    StartWait(a_, first);
+    EXPECT_FALSE(first.Done());
+    StartWait(a_, second);
+    ASSERT_TRUE(first.Done());
+    EXPECT_EQ(first.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(WaitResult(first), 0u);
+    EXPECT_FALSE(second.Done());
+
+    // Nothing this port does raises a break: only a new mask ends the wait.
+    WriteNow(b_, Pattern(5));
+    EXPECT_EQ(Set(b_, IOCTL_SERIAL_SET_RTS, 0), STATUS_SUCCESS);
+    EXPECT_FALSE(second.Done());
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_ERR), STATUS_SUCCESS);
+    ASSERT_TRUE(second.Done());
+    EXPECT_EQ(WaitResult(second), 0u);
+}
+
+TEST_F(SerialWaitMaskTest, EventsWithoutAWaitAreLost) {
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    WriteNow(b_, Pattern(4));
+    Overlapped wait;
+    StartWait(a_, wait);
+    EXPECT_FALSE(wait.Done());  // the bytes already waiting do not count
+    WriteNow(b_, Pattern(1));
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(WaitResult(wait), static_cast<ULONG>(SERIAL_EV_RXCHAR));
+}
+
+TEST_F(SerialWaitMaskTest, TheEventCharacterInTheMiddleOfARunRaisesRxFlag) {
+    SERIAL_CHARS chars = {0, 0, 0, 0x0D, 0x0B, 0x0D};
+    ASSERT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_CHARS, &chars, sizeof(chars)).status, STATUS_SUCCESS);
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXFLAG), STATUS_SUCCESS);
+    Overlapped wait;
+    StartWait(a_, wait);
+    WriteNow(b_, {0x41, 0x42});
+    EXPECT_FALSE(wait.Done());
+    WriteNow(b_, {0x41, 0x42, 0x0D, 0x43});
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(WaitResult(wait), static_cast<ULONG>(SERIAL_EV_RXFLAG));
+}
+
+TEST_F(SerialWaitMaskTest, ThePartnersLineChangesRaiseCtsDsrAndRlsdOnlyWhenTheyChange) {
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_CTS), STATUS_SUCCESS);
+    Overlapped cts;
+    StartWait(a_, cts);
+    EXPECT_EQ(Ioctl(b_, IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
+    ASSERT_TRUE(cts.Done());
+    EXPECT_EQ(WaitResult(cts), static_cast<ULONG>(SERIAL_EV_CTS));
+    Overlapped unchanged;
+    StartWait(a_, unchanged);
+    EXPECT_EQ(Ioctl(b_, IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
+    EXPECT_FALSE(unchanged.Done());
+
+    // DSR and DCD follow DTR together.
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_DSR | SERIAL_EV_RLSD), STATUS_SUCCESS);
+    ASSERT_TRUE(unchanged.Done());
+    Overlapped dsr;
+    StartWait(a_, dsr);
+    EXPECT_EQ(Ioctl(b_, IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
+    ASSERT_TRUE(dsr.Done());
+    EXPECT_EQ(WaitResult(dsr), static_cast<ULONG>(SERIAL_EV_DSR | SERIAL_EV_RLSD));
+}
+
+TEST_F(SerialWaitMaskTest, TransmitEmptyIsRaisedWhenTheWritersBytesHaveLeft) {
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
+    Overlapped wait;
+    StartWait(a_, wait);
+    // The partner has no read pending but takes the bytes into its receive ring.
+    WriteNow(a_, Pattern(8));
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(WaitResult(wait), static_cast<ULONG>(SERIAL_EV_TXEMPTY));
+}
+
+TEST_F(SerialWaitMaskTest, ACancelledWaitIsCompletedOnceAndForgotten) {
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    Overlapped wait;
+    StartWait(a_, wait);
+    ASSERT_TRUE(CancelIo(a_));
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(wait.Status(), STATUS_CANCELLED);
+    // The port no longer holds the request: neither a new mask nor data touches it.
+    EXPECT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    WriteNow(b_, Pattern(2));
+
+    // Closing the handle cancels a pending wait too.
+    Overlapped atClose;
+    StartWait(a_, atClose);
+    EXPECT_FALSE(atClose.Done());
+    CloseHandle(a_);
+    a_ = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(Eventually([&] { return atClose.Done(); }));
+    EXPECT_EQ(atClose.Status(), STATUS_CANCELLED);
+    atClose.port = INVALID_HANDLE_VALUE;
+}
+
+TEST_F(SerialWaitMaskTest, CancellingWhileEventsArriveCompletesEachWaitExactlyOnce) {
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        HANDLE partner = b_;
+        while (!stop) {
+            Overlapped write;
+            StartWrite(partner, write, {0x55});
+            Eventually([&] { return write.Done(); }, 5);
+            ULONG purge = SERIAL_PURGE_RXCLEAR;
+            Ioctl(a_, IOCTL_SERIAL_PURGE, &purge, sizeof(purge));
+        }
+    });
+    for (int round = 0; round < 300; round++) {
+        Overlapped wait;
+        StartWait(a_, wait);
+        if (round % 2 == 0)
+            CancelIo(a_);
+        ASSERT_TRUE(Eventually([&] {
+            if (!wait.Done())
+                CancelIo(a_);
+            return wait.Done();
+        }));
+        NTSTATUS status = wait.Status();
+        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << std::hex << status;
+    }
+    stop = true;
+    writer.join();
+}

@@ -1,0 +1,64 @@
+// The command line: help, and what kelu refuses before it touches the machine
+// (exit status 2, one sentence and the command's usage).
+#include "kelu_runner.h"
+
+namespace {
+
+const char *const kCommands[] = {"install", "uninstall", "plugin", "unplug", "list", "connect", "disconnect",
+                                 "confirm", "signals", "settings", "put", "take", "wait", "demo"};
+
+TEST_F(KeluCommandTest, HelpListsEveryCommandAndEachCommandExplainsItself)
+{
+    KeluRun overview = Ok({"--help"});
+    for (const char *command : kCommands) {
+        EXPECT_NE(overview.out.find(std::string("  ") + command + " "), std::string::npos) << command;
+        KeluRun help = Ok({command, "--help"});
+        EXPECT_EQ(help.out.rfind(std::string("usage: kelu ") + command, 0), 0u) << help;
+        EXPECT_EQ(Ok({"help", command}).out, help.out);
+    }
+    // No command at all is a usage error that still shows the overview.
+    KeluRun bare = Run({});
+    EXPECT_EQ(bare.status, 2);
+    EXPECT_NE(bare.out.find("commands:"), std::string::npos);
+}
+
+TEST_F(KeluCommandTest, BadCommandLinesAreUsageErrors)
+{
+    const std::vector<std::vector<std::string>> bad = {
+        {"frobnicate"},
+        {"plugin"},                        // no port
+        {"plugin", "COM0"},                // ports are 1 to 255
+        {"plugin", "256"},
+        {"plugin", "COMX"},
+        {"plugin", "3", "4"},              // one port only
+        {"plugin", "--confirm=yes", "3"},  // a flag takes no value
+        {"connect", "COM3", "3"},          // a port is not paired with itself
+        {"confirm", "1", "maybe"},
+        {"signals", "peek", "1"},
+        {"signals", "set", "1", "rts", "clk"},
+        {"signals", "set", "1", "0x40"},
+        {"put", "1"},                      // no bytes
+        {"put", "1", "text", "--hex", "41"},
+        {"put", "1", "--hex", "4 1"},      // half a byte
+        {"take", "1", "--hex", "--file", "x"},
+        {"take", "1", "--count", "many"},
+        {"wait", "1", "--count", "0"},
+        {"wait", "1", "--on", "data,noise"},
+        {"list", "extra"},
+    };
+    for (const std::vector<std::string> &words : bad) {
+        KeluRun run = Run(words);
+        std::string shown;
+        for (const std::string &word : words) shown += word + " ";
+        EXPECT_EQ(run.status, 2) << shown << "\n" << run;
+        EXPECT_TRUE(run.out.empty()) << shown << "\n" << run;
+        if (words[0] != "frobnicate") {
+            ExpectOneSentenceError(run, words[0]);
+            EXPECT_NE(run.err.find("usage: kelu " + words[0]), std::string::npos) << run;
+        }
+    }
+    // Nothing was done: no machine was even started.
+    EXPECT_FALSE(std::filesystem::exists(machineDirectory()));
+}
+
+}  // namespace

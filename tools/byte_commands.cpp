@@ -1,0 +1,99 @@
+// put and take: bytes into a port's receive side and out of its transmit side.
+#include "command.h"
+#include "errors.h"
+#include "machine_settle.h"
+#include "output.h"
+
+#include <keluapi.h>
+
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+std::vector<UCHAR> ReadHostFile(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) ThrowUsage("cannot read the file " + path);
+    return std::vector<UCHAR>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void Put(Arguments &arguments)
+{
+    std::optional<std::string> hex = arguments.TakeValue("hex");
+    std::optional<std::string> file = arguments.TakeValue("file");
+    ULONG port = arguments.TakePort();
+    std::optional<std::string> text = arguments.TakeOptionalWord();
+    arguments.ExpectNothingMore();
+    if (int(hex.has_value()) + int(file.has_value()) + int(text.has_value()) != 1)
+        ThrowUsage("give the bytes one way: TEXT, --hex DIGITS or --file PATH");
+    std::vector<UCHAR> bytes;
+    if (hex && !ParseHexBytes(*hex, &bytes)) ThrowUsage("'" + *hex + "' is not a run of hex bytes");
+    if (file) bytes = ReadHostFile(*file);
+    if (text) bytes.assign(text->begin(), text->end());
+    WaitForPluggedPorts();
+    ULONG written = 0;
+    if (!keluWriteToPortBuffer(port, bytes.data(), static_cast<ULONG>(bytes.size()), &written))
+        ThrowLastError("cannot put bytes into " + PortName(port));
+    // A run that stops early returns success; the bytes left over are a failure of
+    // what was asked, so the exit status says so.
+    if (written < bytes.size()) {
+        DWORD error = GetLastError();
+        std::string what = "only " + std::to_string(written) + " of " + std::to_string(bytes.size()) +
+                           " bytes went into " + PortName(port);
+        if (error == ERROR_SUCCESS)
+            throw CommandFailure(kOperationFailed, what + ": its receive buffer is full");
+        ThrowError(what, error);
+    }
+    Print("put " + std::to_string(written) + " bytes into " + PortName(port) + "\n");
+}
+
+void Take(Arguments &arguments)
+{
+    bool asHex = arguments.TakeFlag("hex");
+    std::optional<std::string> file = arguments.TakeValue("file");
+    std::optional<unsigned long> count = arguments.TakeNumber("count");
+    ULONG port = arguments.TakePort();
+    arguments.ExpectNothingMore();
+    if (asHex && file) ThrowUsage("--hex and --file exclude each other");
+    WaitForPluggedPorts();
+    ULONG wanted = 0;
+    if (count) {
+        wanted = *count;
+    } else if (!keluGetNumBytesInBuffer(port, &wanted)) {
+        ThrowLastError("cannot count the bytes waiting in " + PortName(port));
+    }
+    std::vector<UCHAR> bytes(wanted);
+    ULONG read = 0;
+    if (wanted > 0 && !keluReadFromPortBuffer(port, bytes.data(), wanted, &read) &&
+        GetLastError() != ERROR_NO_MORE_ITEMS)
+        ThrowLastError("cannot take bytes from " + PortName(port));
+    bytes.resize(read);
+    if (file) {
+        std::ofstream out(*file, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!out) ThrowUsage("cannot write the file " + *file);
+        Print("took " + std::to_string(read) + " bytes from " + PortName(port) + " into " + *file + "\n");
+    } else if (asHex) {
+        Print(HexBytes(bytes) + "\n");
+    } else {
+        Print(std::string(bytes.begin(), bytes.end()));
+    }
+}
+
+}  // namespace
+
+const std::vector<Command> kByteCommands = {
+    {"put", "PORT TEXT | PORT --hex DIGITS | PORT --file PATH",
+     "put bytes where a port's application reads them",
+     "Puts the bytes into PORT's receive side, as if its partner had sent them;\n"
+     "the application that has PORT open reads them. Fails when no application has\n"
+     "the port open, and when not every byte fits (exit status 1, with the count).\n",
+     Put},
+    {"take", "[--count N] [--hex | --file PATH] PORT",
+     "take bytes that a port's application wrote",
+     "Takes the bytes that the application on PORT wrote and no partner read: all\n"
+     "that wait, or at most N. Prints them as they are, as hex with --hex, or\n"
+     "writes them to PATH. Nothing waiting prints nothing and succeeds.\n",
+     Take},
+};

@@ -1,0 +1,79 @@
+// The kelu command: finds the subcommand, runs it, and turns its failure into one
+// line on stderr and the exit status.
+#include "command.h"
+#include "output.h"
+
+#include <cstdio>
+
+namespace {
+
+const std::vector<const std::vector<Command> *> kGroups = {
+    &kPackageCommands, &kPortCommands, &kLineCommands, &kByteCommands, &kEventCommands, &kDemoCommands,
+};
+
+const Command *FindCommand(const std::string &name)
+{
+    for (const std::vector<Command> *group : kGroups)
+        for (const Command &command : *group)
+            if (name == command.name) return &command;
+    return nullptr;
+}
+
+void PrintOverview()
+{
+    Print("usage: kelu COMMAND [ARGUMENTS]\n\n"
+          "Manages the kelu virtual serial ports of this machine (its state lives in\n"
+          "$KELU_MACHINE_DIR). Ports are COM1 to COM255, written COM3 or 3.\n\n"
+          "commands:\n");
+    for (const std::vector<Command> *group : kGroups) {
+        for (const Command &command : *group) {
+            std::string name = command.name;
+            Print("  " + name + std::string(name.size() < 12 ? 12 - name.size() : 1, ' ') +
+                  command.summary + "\n");
+        }
+    }
+    Print("\n'kelu COMMAND --help' describes a command. Exit status: 0 on success, 1 when\n"
+          "the system refused the operation, 2 for a command line kelu cannot accept.\n");
+}
+
+void PrintCommandHelp(const Command &command)
+{
+    Print(std::string("usage: kelu ") + command.name + " " + command.synopsis + "\n\n" + command.details);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::vector<std::string> words(argv + 1, argv + argc);
+    if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
+        if (words.size() >= 2) {
+            if (const Command *command = FindCommand(words[1])) {
+                PrintCommandHelp(*command);
+                return kSuccess;
+            }
+        }
+        PrintOverview();
+        return words.empty() ? kUsageError : kSuccess;
+    }
+    const Command *command = FindCommand(words[0]);
+    if (command == nullptr) {
+        fprintf(stderr, "kelu: '%s' is not a command; 'kelu --help' lists them.\n", words[0].c_str());
+        return kUsageError;
+    }
+    Arguments arguments(std::vector<std::string>(words.begin() + 1, words.end()));
+    try {
+        if (arguments.TakeFlag("help")) {
+            PrintCommandHelp(*command);
+            return kSuccess;
+        }
+        command->run(arguments);
+    } catch (const CommandFailure &failure) {
+        fflush(stdout);
+        fprintf(stderr, "kelu %s: %s.\n", command->name, failure.what());
+        if (failure.status() == kUsageError)
+            fprintf(stderr, "usage: kelu %s %s\n", command->name, command->synopsis);
+        return failure.status();
+    }
+    return kSuccess;
+}

@@ -1,0 +1,82 @@
+// install and uninstall: the driver package.
+#include "command.h"
+#include "errors.h"
+#include "output.h"
+
+#include <keluapi.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace {
+
+// The directory that holds this program, so that an installed SDK finds the package
+// relative to where it was installed.
+std::filesystem::path ProgramDirectory()
+{
+    std::error_code error;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : self.parent_path();
+}
+
+}  // namespace
+
+// The package this build assembled, the one beside an installed tool, then the one
+// at the install prefix it was configured for; the first that holds kelu.inf.
+std::string DefaultPackageDirectory()
+{
+    std::vector<std::filesystem::path> candidates = {KELU_BUILD_PACKAGE_DIR};
+    std::filesystem::path program = ProgramDirectory();
+    if (!program.empty()) candidates.push_back(program.parent_path() / "share/kelu/package");
+    candidates.push_back(KELU_INSTALLED_PACKAGE_DIR);
+    for (const std::filesystem::path &candidate : candidates) {
+        std::error_code error;
+        if (std::filesystem::exists(candidate / "kelu.inf", error)) return candidate.string();
+    }
+    ThrowUsage("no driver package found at " + std::string(KELU_BUILD_PACKAGE_DIR) + " or " +
+               KELU_INSTALLED_PACKAGE_DIR + "; name its directory: kelu install DIRECTORY");
+}
+
+namespace {
+
+void Install(Arguments &arguments)
+{
+    std::optional<std::string> given = arguments.TakeOptionalWord();
+    arguments.ExpectNothingMore();
+    std::string directory = given ? *given : DefaultPackageDirectory();
+    // The platform names host files by their absolute path.
+    if (given && !given->empty() && (*given)[0] != '/' && given->find(':') == std::string::npos)
+        directory = std::filesystem::absolute(*given).string();
+    if (!keluInstallDrivers(directory.data()))
+        ThrowLastError("cannot install the driver package from " + directory);
+    // Success may still carry the library's note that the bus driver's old service
+    // waits for deletion; the new driver takes over after the machine restarts.
+    if (GetLastError() == KELU_ERROR_SERVICE_MARKED_FOR_DELETE)
+        Print("installed the driver package from " + directory +
+              "; the bus enumerator's update completes after a restart\n");
+    else
+        Print("installed the driver package from " + directory + "\n");
+}
+
+void Uninstall(Arguments &arguments)
+{
+    arguments.ExpectNothingMore();
+    if (!keluUninstallDrivers()) ThrowLastError("cannot remove the drivers");
+    Print("removed the drivers and every port\n");
+}
+
+}  // namespace
+
+const std::vector<Command> kPackageCommands = {
+    {"install", "[DIRECTORY]", "install the drivers from a driver package",
+     "Installs the port driver and the bus enumerator from DIRECTORY, which holds\n"
+     "kelu.inf, kelu.sys and kelbus.inf. Without DIRECTORY the package that this\n"
+     "build assembled is used, or else the one of the installed SDK\n"
+     "(share/kelu/package). Installing again replaces the drivers.\n",
+     Install},
+    {"uninstall", "", "unplug every port and remove the drivers",
+     "Unplugs every port, removes the bus enumerator's device and deletes both\n"
+     "drivers' services. Fails when the drivers are not installed.\n",
+     Uninstall},
+};
