@@ -82,19 +82,12 @@ NTSTATUS AwaitConfirmation(PKELU_DEVICE_EXTENSION pDevExt) {
     return answer < 0 ? answer : STATUS_SUCCESS;
 }
 
-BOOLEAN NeedsConfirmation(PKELU_DEVICE_EXTENSION pDevExt) {
-    return g_ConnectionAndConfirmationMap[KELU_CONFIRMATION_BASE + pDevExt->ulPortNumber] == 1;
-}
-
 // Ends every pending request of the port: the read and write queues with their timers,
 // and the wait-on-mask request. Port Mutex held.
 VOID CancelPendingRequests(PKELU_DEVICE_EXTENSION pDevExt) {
     KeluCancelQueue(pDevExt, &pDevExt->ReadQueue);
     KeluCancelQueue(pDevExt, &pDevExt->WriteQueue);
-    if (pDevExt->pWaitIrp != NULL) {
-        IoCancelIrp(pDevExt->pWaitIrp);
-        pDevExt->pWaitIrp = NULL;
-    }
+    KeluCancelPendingWait(pDevExt);
 }
 
 NTSTATUS CompleteWith(PIRP Irp, NTSTATUS status) {
@@ -114,7 +107,14 @@ NTSTATUS NTAPI KeluCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (!NT_SUCCESS(status))
         return CompleteWith(Irp, status);
 
-    BOOLEAN bConfirm = NeedsConfirmation(pDevExt);
+    BOOLEAN bConfirm = KeluMapIsConfirmationRequired((UCHAR)pDevExt->ulPortNumber);
+    // The controlling application learns of the waiting open through the opened event;
+    // the events are created before the Mutex is taken, since their thread takes it.
+    if (bConfirm && !NT_SUCCESS(KeluCreatePortEvents(pDevExt))) {
+        CompleteWith(Irp, STATUS_ACCESS_DENIED);
+        KeluReleaseRequestReference(pDevExt);
+        return STATUS_ACCESS_DENIED;
+    }
     ExAcquireFastMutex(&pDevExt->Mutex);
     if (pDevExt->bOpened || pDevExt->bOpening) {
         // One handle at a time; a second opener is refused, not queued.
@@ -128,7 +128,7 @@ NTSTATUS NTAPI KeluCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         if (NT_SUCCESS(status)) {
             pDevExt->bOpened = 1;
             // An open that waited announced itself before it waited.
-            if (!NeedsConfirmation(pDevExt) && pDevExt->pPortOpenedEvent != NULL)
+            if (!bConfirm && pDevExt->pPortOpenedEvent != NULL)
                 KeSetEvent(pDevExt->pPortOpenedEvent, IO_NO_INCREMENT, FALSE);
         }
     }
