@@ -207,6 +207,15 @@ static NTSTATUS KeluControlSetConfirmation(PULONG pBuffer, PULONG_PTR pInformati
     return status;
 }
 
+static NTSTATUS KeluControlInitEvents(PULONG pBuffer, PULONG_PTR pInformation)
+{
+    UNREFERENCED_PARAMETER(pInformation);
+    PKELU_DEVICE_EXTENSION pDevExt = KeluReferencePortExtension(KELU_PORT_LOW_BYTE(pBuffer[0]));
+    NTSTATUS status = KeluCreatePortEvents(pDevExt);  // STATUS_INVALID_PARAMETER for no port
+    KeluReleasePortExtension(pDevExt);
+    return status;
+}
+
 static const KELU_CONTROL_REQUEST g_ControlRequests[] = {
     {IOCTL_KELU_CONNECT_PORTS, "IOCTL_KELU_CONNECT_PORTS", 2 * sizeof(ULONG), 0, KeluControlConnectPorts},
     {IOCTL_KELU_DISCONNECT_PORTS, "IOCTL_KELU_DISCONNECT_PORTS", 2 * sizeof(ULONG), 0, KeluControlDisconnectPorts},
@@ -218,6 +227,7 @@ static const KELU_CONTROL_REQUEST g_ControlRequests[] = {
     {IOCTL_KELU_GET_SETTINGS, "IOCTL_KELU_GET_SETTINGS", sizeof(ULONG), sizeof(KELU_SETTINGS_REPLY),
      KeluControlGetSettings},
     {IOCTL_KELU_SET_CONFIRMATION, "IOCTL_KELU_SET_CONFIRMATION", sizeof(ULONG), 0, KeluControlSetConfirmation},
+    {IOCTL_KELU_INIT_EVENTS, "IOCTL_KELU_INIT_EVENTS", sizeof(ULONG), 0, KeluControlInitEvents},
 };
 
 NTSTATUS KeluDeviceDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)

@@ -8,7 +8,8 @@
 // thread. A short-lived system thread therefore creates them.
 //
 // Lifetime. The event pointers are set by the creating thread and cleared by removal,
-// both with the port's Mutex held; the handles are closed only after the pointers are
+// both with the port's Mutex held (the events themselves are created and closed
+// outside it, at PASSIVE_LEVEL); the handles are closed only after the pointers are
 // cleared and the Mutex is released. Every signalling site either holds the Mutex or a
 // request reference (which removal drains before it closes the events), so no site can
 // signal an event whose handle has been closed.
@@ -21,20 +22,6 @@ const LONGLONG kCreationTimeout = -100000000LL;
 
 // Names are formatted into a buffer of this many wide characters.
 const USHORT kNameChars = 100;
-
-// One call of KeluCreatePortEvents and its creating thread share this record. Both hold
-// a count on it; whoever lets go last frees it, so a thread that outlives its caller's
-// wait still signals a live event, and two calls never share a completion signal.
-struct CreationContext {
-    KEVENT Finished;                // notification event, set when the thread is done
-    PKELU_DEVICE_EXTENSION pDevExt; // holds a request reference for the thread
-    volatile LONG lHolders;
-};
-
-VOID ReleaseContext(CreationContext *pContext) {
-    if (InterlockedDecrement(&pContext->lHolders) == 0)
-        ExFreePoolWithTag(pContext, 0);
-}
 
 struct EventSlot {
     PCWSTR pszName;
@@ -59,27 +46,20 @@ BOOLEAN AllEventsExist(PKELU_DEVICE_EXTENSION pDevExt) {
            pDevExt->pPortSettingsEvent != NULL && pDevExt->pPortFlowControlEvent != NULL;
 }
 
-// Creates (or opens) one event, named for the port's one-based number, and clears it
-// unless bKeepState. FALSE when it cannot be created. Port Mutex held.
-BOOLEAN CreateNamedEvent(PKELU_DEVICE_EXTENSION pDevExt, const EventSlot &slot, BOOLEAN bKeepState) {
+// Creates (or opens) one event, named for the port's one-based number, into the local
+// pair. FALSE when it cannot be created. PASSIVE_LEVEL: not under the port's Mutex.
+BOOLEAN CreateNamedEvent(ULONG ulPortNumber, PCWSTR pszName, PKEVENT *ppEvent, HANDLE *phEvent) {
     WCHAR nameBuffer[kNameChars];
     UNICODE_STRING name = {0, sizeof(nameBuffer), nameBuffer};
     WCHAR numberBuffer[12];
     UNICODE_STRING number = {0, sizeof(numberBuffer), numberBuffer};
-    if (!NT_SUCCESS(RtlAppendUnicodeToString(&name, slot.pszName)) ||
-        !NT_SUCCESS(RtlIntegerToUnicodeString(pDevExt->ulPortNumber + 1UL, 10, &number)) ||
+    if (!NT_SUCCESS(RtlAppendUnicodeToString(&name, pszName)) ||
+        !NT_SUCCESS(RtlIntegerToUnicodeString(ulPortNumber + 1, 10, &number)) ||
         !NT_SUCCESS(RtlAppendUnicodeStringToString(&name, &number))) {
         return FALSE;
     }
-    HANDLE hEvent = NULL;
-    PKEVENT pEvent = IoCreateSynchronizationEvent(&name, &hEvent);
-    if (pEvent == NULL)
-        return FALSE;
-    *slot.ppEvent = pEvent;
-    *slot.phEvent = hEvent;
-    if (!bKeepState)
-        KeClearEvent(pEvent);
-    return TRUE;
+    *ppEvent = IoCreateSynchronizationEvent(&name, phEvent);
+    return *ppEvent != NULL;
 }
 
 // Takes the events out of the port (the pointers become NULL under the Mutex) and
@@ -97,41 +77,44 @@ ULONG DetachEvents(PKELU_DEVICE_EXTENSION pDevExt, HANDLE handles[4]) {
     return ulCount;
 }
 
-VOID CloseHandles(const HANDLE handles[4], ULONG ulCount) {
-    for (ULONG i = 0; i < ulCount; i++)
-        ZwClose(handles[i]);
-}
-
 }  // namespace
 
 VOID NTAPI KeluCreatePortEventsThread(PVOID StartContext)
 {
-    CreationContext *pContext = (CreationContext *)StartContext;
-    PKELU_DEVICE_EXTENSION pDevExt = pContext->pDevExt;
+    PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)StartContext;
 
-    HANDLE failedHandles[4];
-    ULONG ulFailedCount = 0;
+    // Creating a named event needs PASSIVE_LEVEL, so the four are created first, in
+    // closing order, and installed under the Mutex afterwards. Whatever is not
+    // installed (a partial set, a set another caller installed first, a port being
+    // removed) is closed again.
+    EventSlot slots[4];
+    GetSlots(pDevExt, slots);
+    PKEVENT events[4] = {NULL, NULL, NULL, NULL};
+    HANDLE handles[4] = {NULL, NULL, NULL, NULL};
+    BOOLEAN bCreated = TRUE;
+    for (ULONG i = 0; i < 4 && bCreated; i++)
+        bCreated = CreateNamedEvent(pDevExt->ulPortNumber, slots[i].pszName, &events[i], &handles[i]);
+
     ExAcquireFastMutex(&pDevExt->Mutex);
-    // Removal closes only what exists when it has drained: create nothing once it began.
-    if (!pDevExt->bRemoving && !AllEventsExist(pDevExt)) {
-        EventSlot slots[4];
-        GetSlots(pDevExt, slots);
-        // Bytes already waiting in the transmit ring leave the data event signalled.
-        BOOLEAN bCreated =
-            CreateNamedEvent(pDevExt, slots[0], FALSE) &&
-            CreateNamedEvent(pDevExt, slots[2], pDevExt->ulWriteBufferCount != 0) &&
-            CreateNamedEvent(pDevExt, slots[3], FALSE) &&
-            CreateNamedEvent(pDevExt, slots[1], FALSE);
-        if (!bCreated) {
-            // No partial set: every event created so far is closed again.
-            ulFailedCount = DetachEvents(pDevExt, failedHandles);
+    BOOLEAN bInstall = bCreated && !pDevExt->bRemoving && !AllEventsExist(pDevExt);
+    if (bInstall) {
+        for (ULONG i = 0; i < 4; i++) {
+            *slots[i].ppEvent = events[i];
+            *slots[i].phEvent = handles[i];
+            // Bytes already waiting in the transmit ring leave the data event signalled.
+            if (slots[i].ppEvent != &pDevExt->pPortDataEvent || pDevExt->ulWriteBufferCount == 0)
+                KeClearEvent(events[i]);
         }
     }
     ExReleaseFastMutex(&pDevExt->Mutex);
-    CloseHandles(failedHandles, ulFailedCount);
+    if (!bInstall) {
+        for (ULONG i = 0; i < 4; i++) {
+            if (events[i] != NULL)
+                ZwClose(handles[i]);
+        }
+    }
 
-    KeSetEvent(&pContext->Finished, IO_NO_INCREMENT, FALSE);
-    ReleaseContext(pContext);
+    // The reference taken for this thread by KeluCreatePortEvents.
     KeluReleaseRequestReference(pDevExt);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
@@ -146,29 +129,27 @@ NTSTATUS KeluCreatePortEvents(PKELU_DEVICE_EXTENSION pDevExt)
     if (bExist)
         return STATUS_SUCCESS;
 
-    CreationContext *pContext = (CreationContext *)ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(CreationContext), KELU_POOL_TAG);
-    if (pContext == NULL)
-        return STATUS_UNSUCCESSFUL;
-    KeInitializeEvent(&pContext->Finished, NotificationEvent, FALSE);
-    pContext->pDevExt = pDevExt;
-    pContext->lHolders = 2;
     // The thread's own reference keeps the port from being deleted under it, should it
     // run longer than our wait. The caller's reference keeps the count above 0 here.
     InterlockedIncrement(&pDevExt->ulOutstandingIo);
-
     HANDLE hThread = NULL;
     NTSTATUS status = PsCreateSystemThread(&hThread, THREAD_ALL_ACCESS, NULL, NULL, NULL,
-                                           KeluCreatePortEventsThread, pContext);
+                                           KeluCreatePortEventsThread, pDevExt);
     if (!NT_SUCCESS(status)) {
         KeluReleaseRequestReference(pDevExt);
-        ExFreePoolWithTag(pContext, 0);
         return STATUS_UNSUCCESSFUL;
     }
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = kCreationTimeout;
-    KeWaitForSingleObject(&pContext->Finished, UserRequest, KernelMode, FALSE, &timeout);
-    ReleaseContext(pContext);
+    // Each call waits for its own thread, on the thread object itself: it is signalled
+    // only when the thread has left the driver's code, so no completion signal can be
+    // shared between two calls, and the driver cannot be unloaded under the thread.
+    PVOID pThread = NULL;
+    if (NT_SUCCESS(ObReferenceObjectByHandle(hThread, SYNCHRONIZE, *PsThreadType, KernelMode,
+                                             &pThread, NULL))) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = kCreationTimeout;
+        KeWaitForSingleObject(pThread, UserRequest, KernelMode, FALSE, &timeout);
+        ObDereferenceObject(pThread);
+    }
 
     ExAcquireFastMutex(&pDevExt->Mutex);
     bExist = AllEventsExist(pDevExt);
@@ -183,5 +164,6 @@ VOID KeluClosePortEvents(PKELU_DEVICE_EXTENSION pDevExt)
     ExAcquireFastMutex(&pDevExt->Mutex);
     ULONG ulCount = DetachEvents(pDevExt, handles);
     ExReleaseFastMutex(&pDevExt->Mutex);
-    CloseHandles(handles, ulCount);
+    for (ULONG i = 0; i < ulCount; i++)
+        ZwClose(handles[i]);
 }

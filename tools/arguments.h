@@ -11,8 +11,9 @@
 class Arguments {
 public:
     // `words` are the words after the subcommand's name. An option is "--name" or
-    // "--name=value"; "--name value" is accepted for the options a command declares
-    // as taking a value (see TakeValue). "--" ends the options.
+    // "--name=value"; an option taken with TakeValue also accepts "--name value".
+    // "--" ends the options. A command takes its options before its positional
+    // words, so that a value is not mistaken for one.
     explicit Arguments(std::vector<std::string> words);
 
     // Whether --name was given (and removes it).

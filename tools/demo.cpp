@@ -9,9 +9,8 @@
 
 #include <keluapi.h>
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -43,7 +42,7 @@ public:
     {
         steps_++;
         if (!held) failures_++;
-        Print(std::string(held ? "      ok    " : "      FAILED ") + what + "\n");
+        Print(std::string(held ? "    ok     " : "    FAILED ") + what + "\n");
         fflush(stdout);
         return held;
     }
@@ -73,36 +72,78 @@ bool EventArrives(HANDLE event)
     return event != nullptr && WaitForSingleObject(event, kStepTimeoutMs) == WAIT_OBJECT_0;
 }
 
-// An ordinary serial application's side: open, configure, read and write.
+// An ordinary serial application's side: open, configure, read and write. COM1's
+// application uses a synchronous handle, COM2's an overlapped one, so that it can
+// start a wait on a serial event and do something else until it ends.
 HANDLE OpenPort(ULONG port)
 {
-    return CreateFileA(PortName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD flags = port == kSecond ? FILE_FLAG_OVERLAPPED : 0;
+    return CreateFileA(PortName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
+                       nullptr);
 }
 
-// Reads give up after the step's timeout rather than hang the demo.
+// Reads and writes give up after the step's timeout rather than hang the demo.
 bool ConfigurePort(HANDLE port, const char *mode)
 {
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     COMMTIMEOUTS timeouts = {};
     timeouts.ReadTotalTimeoutConstant = kStepTimeoutMs;
+    timeouts.WriteTotalTimeoutConstant = kStepTimeoutMs;
     return GetCommState(port, &dcb) && BuildCommDCBA(mode, &dcb) && SetCommState(port, &dcb) &&
            SetCommTimeouts(port, &timeouts);
 }
 
+// One request with an OVERLAPPED record and its own event, which suits both kinds of
+// handle: a request that pends is collected with GetOverlappedResult.
+class Overlapped {
+public:
+    Overlapped() { record_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Overlapped() { CloseHandle(record_.hEvent); }
+    OVERLAPPED *record() { return &record_; }
+
+    // The request's outcome; waits at most `timeoutMs` for one that pends, then
+    // cancels it.
+    bool Finish(HANDLE port, BOOL started, DWORD *bytes, DWORD timeoutMs = INFINITE)
+    {
+        if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+        if (!started && WaitForSingleObject(record_.hEvent, timeoutMs) != WAIT_OBJECT_0) {
+            CancelIo(port);
+            GetOverlappedResult(port, &record_, bytes, TRUE);
+            return false;
+        }
+        return GetOverlappedResult(port, &record_, bytes, TRUE) != 0;
+    }
+
+private:
+    OVERLAPPED record_ = {};
+};
+
+bool WriteBytes(HANDLE port, const void *data, DWORD length)
+{
+    Overlapped overlapped;
+    DWORD written = 0;
+    return overlapped.Finish(port, WriteFile(port, data, length, &written, overlapped.record()), &written) &&
+           written == length;
+}
+
+DWORD ReadBytes(HANDLE port, void *data, DWORD length)
+{
+    Overlapped overlapped;
+    DWORD read = 0;
+    if (!overlapped.Finish(port, ReadFile(port, data, length, &read, overlapped.record()), &read)) return 0;
+    return read;
+}
+
 bool WriteText(HANDLE port, const std::string &text)
 {
-    DWORD written = 0;
-    return WriteFile(port, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-           written == text.size();
+    return WriteBytes(port, text.data(), static_cast<DWORD>(text.size()));
 }
 
 std::string ReadText(HANDLE port, size_t length)
 {
     std::string text(length, '\0');
-    DWORD read = 0;
-    if (!ReadFile(port, text.data(), static_cast<DWORD>(length), &read, nullptr)) read = 0;
-    text.resize(read);
+    text.resize(ReadBytes(port, text.data(), static_cast<DWORD>(length)));
     return text;
 }
 
@@ -110,6 +151,7 @@ std::string ReadText(HANDLE port, size_t length)
 struct PendingOpen {
     HANDLE handle = INVALID_HANDLE_VALUE;
     DWORD error = ERROR_SUCCESS;
+    std::atomic<bool> done{false};
     std::thread thread;
 
     void Start(ULONG port)
@@ -117,6 +159,7 @@ struct PendingOpen {
         thread = std::thread([this, port] {
             handle = OpenPort(port);
             error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+            done = true;
         });
     }
 };
@@ -129,47 +172,62 @@ bool OpenWaitsForAnswer(ULONG port)
     });
 }
 
+struct OpenOutcome {
+    bool answered;
+    HANDLE handle;
+    DWORD error;  // the open's, when it failed
+};
+
 // COM2's application opens the port while the manager, seeing the open wait, gives
-// `answer`. Returns the handle, or INVALID_HANDLE_VALUE with the open's error.
-HANDLE OpenWithAnswer(Transcript &transcript, ULONG answer, DWORD *error)
+// `answer`.
+OpenOutcome OpenWithAnswer(Transcript &transcript, ULONG answer)
 {
     transcript.Say("COM2 app", "opens COM2 and waits for approval");
     PendingOpen open;
     open.Start(kSecond);
     bool answered = OpenWaitsForAnswer(kSecond) && keluConfirmPortOpening(kSecond, answer);
-    if (answered) {
+    DWORD error = GetLastError();
+    if (answered)
         transcript.Say("manager", std::string("sees the open of COM2 waiting and ") +
                                       (answer == 0 ? "allows it" : "denies it"));
-    } else {
-        // Removing the port is what else ends a waiting open; the opener must not be
-        // left blocked.
-        transcript.Say("manager", "cannot answer the open of COM2 (" + DescribeError(GetLastError()) +
+    // Removing the port is what else ends a waiting open; the opener is never left
+    // blocked, not even when the answer did not reach it.
+    answered = answered && WaitUntil([&open] { return open.done.load(); });
+    if (!answered) {
+        transcript.Say("manager", "cannot end the open of COM2 by an answer (" + DescribeError(error) +
                                       ") and unplugs COM2 to end it");
         keluUnplugPort(kSecond);
     }
     open.thread.join();
     transcript.Check(answered, "the manager answered the waiting open");
-    *error = open.error;
-    return open.handle;
+    return {answered, open.handle, open.error};
 }
 
 // Installs the package and gives the demo its two ports as it needs them: COM1 plain,
 // COM2 with open confirmation, paired. Ports left from earlier runs are replaced.
-void PreparePorts(Transcript &transcript, const std::string &package)
+// Returns whether every step held.
+bool PreparePorts(Transcript &transcript, const std::string &package)
 {
+    // A machine that has the drivers already keeps them: reinstalling while ports
+    // are plugged in is refused by the system.
     std::string directory = package;
-    transcript.Check(keluInstallDrivers(directory.data()) != 0,
-                     "the manager installs the driver package from " + package);
-    std::vector<ULONG> plugged = WaitForPluggedPorts();
+    if (DriversInstalled())
+        transcript.Say("manager", "finds the drivers installed");
+    else if (!transcript.Check(keluInstallDrivers(directory.data()) != 0,
+                               "the manager installs the driver package from " + package))
+        return false;
+    std::vector<ULONG> earlier = WaitForPluggedPorts();
     for (ULONG port : {kFirst, kSecond}) {
-        if (std::find(plugged.begin(), plugged.end(), port) != plugged.end()) keluUnplugPort(port);
+        if (std::find(earlier.begin(), earlier.end(), port) != earlier.end()) keluUnplugPort(port);
     }
-    transcript.Check(keluPluginPort(kFirst, 0) != 0, "the manager plugs in COM1");
-    transcript.Check(keluPluginPort(kSecond, 0) != 0, "the manager plugs in COM2; its opens need approval");
+    bool plugged = transcript.Check(keluPluginPort(kFirst, 0) != 0, "the manager plugs in COM1");
+    plugged = transcript.Check(keluPluginPort(kSecond, 1) != 0, "the manager plugs in COM2; its opens need approval") &&
+              plugged;
     ULONG partner = 0;
-    transcript.Check(keluConnectPorts(kFirst, kSecond) && keluGetConnectedPort(kFirst, &partner) &&
+    return transcript.Check(keluConnectPorts(kFirst, kSecond) && keluGetConnectedPort(kFirst, &partner) &&
                          partner == kSecond,
-                     "the manager connects COM1 and COM2");
+                     "the manager connects COM1 and COM2") &&
+           plugged;
 }
 
 // Measures how fast COM1's application can send to COM2's and checks every byte.
@@ -182,16 +240,12 @@ void MeasureThroughput(Transcript &transcript, HANDLE first, HANDLE second)
     auto start = std::chrono::steady_clock::now();
     std::thread reader([&] {
         for (size_t offset = 0; offset < received.size() && readOk; offset += kThroughputChunk) {
-            DWORD read = 0;
-            readOk = ReadFile(second, received.data() + offset, kThroughputChunk, &read, nullptr) &&
-                     read == kThroughputChunk;
+            readOk = ReadBytes(second, received.data() + offset, kThroughputChunk) == kThroughputChunk;
         }
     });
     bool writeOk = true;
     for (size_t offset = 0; offset < sent.size() && writeOk; offset += kThroughputChunk) {
-        DWORD written = 0;
-        writeOk = WriteFile(first, sent.data() + offset, kThroughputChunk, &written, nullptr) &&
-                  written == kThroughputChunk;
+        writeOk = WriteBytes(first, sent.data() + offset, kThroughputChunk);
     }
     reader.join();
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -222,12 +276,15 @@ void Converse(Transcript &transcript, HANDLE first, HANDLE second, HANDLE dataEv
     transcript.Say("COM1 app", "reads " + Quoted(heard));
     transcript.Check(wrote && heard == reply, "COM1 received what COM2 wrote");
 
-    DWORD events = 0, modem = 0;
-    bool masked = SetCommMask(second, EV_CTS | EV_DSR);
+    // The driver keeps no event history: the wait must be pending before the change.
+    DWORD events = 0, modem = 0, unused = 0;
+    Overlapped wait;
+    bool masked = SetCommMask(second, EV_CTS | EV_DSR) != 0;
+    BOOL started = WaitCommEvent(second, &events, wait.record());
     transcript.Say("COM2 app", "waits for a change of CTS or DSR");
     transcript.Say("COM1 app", "raises RTS and DTR");
     bool raised = EscapeCommFunction(first, SETRTS) && EscapeCommFunction(first, SETDTR);
-    bool waited = masked && WaitCommEvent(second, &events, nullptr);
+    bool waited = masked && wait.Finish(second, started, &unused, kStepTimeoutMs);
     GetCommModemStatus(second, &modem);
     char seen[128];
     snprintf(seen, sizeof seen, "its wait ends with events 0x%04lX; modem status has%s%s%s",
@@ -272,16 +329,9 @@ void TakeWithoutPartner(Transcript &transcript, HANDLE first)
                      "the manager took exactly what COM1 wrote");
 }
 
-void Demo(Arguments &arguments)
+// The two applications and the manager at work on the prepared pair.
+void RunApplications(Transcript &transcript)
 {
-    std::optional<std::string> package = arguments.TakeOptionalWord();
-    arguments.ExpectNothingMore();
-    const char *machine = getenv("KELU_MACHINE_DIR");
-    Print(std::string("kelu demo: two serial applications on a pair of ports, and a controlling application\n") +
-          "(machine state: " + (machine != nullptr && *machine != 0 ? machine : "the per-user default") + ")\n\n");
-    Transcript transcript;
-    PreparePorts(transcript, package ? std::filesystem::absolute(*package).string() : DefaultPackageDirectory());
-
     HANDLE openEvent = keluGetOpenCloseEvent(kSecond);
     HANDLE dataEvent = keluGetDataEvent(kFirst);
     HANDLE settingsEvent = keluGetSettingsEvent(kFirst);
@@ -297,14 +347,17 @@ void Demo(Arguments &arguments)
     transcript.Check(changed && settings.BaudRate == 115200,
                      "the manager sees COM1's settings change: " + std::to_string(settings.BaudRate) + " baud");
 
-    DWORD error = ERROR_SUCCESS;
-    HANDLE refused = INVALID_HANDLE_VALUE; (void)kDeny; error = ERROR_ACCESS_DENIED;
-    transcript.Check(refused == INVALID_HANDLE_VALUE && error == ERROR_ACCESS_DENIED,
-                     "the denied open fails with " + DescribeError(error));
-    if (refused != INVALID_HANDLE_VALUE) CloseHandle(refused);
-    HANDLE second = OpenPort(kSecond);
-    transcript.Check(second != INVALID_HANDLE_VALUE, "COM2 opens once approved");
-    transcript.Check(EventArrives(openEvent), "the manager's open/close event for COM2 fires");
+    // The first open of COM2 is refused, the second approved.
+    OpenOutcome refused = OpenWithAnswer(transcript, kDeny);
+    HANDLE second = INVALID_HANDLE_VALUE;
+    if (refused.answered) {
+        transcript.Check(refused.handle == INVALID_HANDLE_VALUE && refused.error == ERROR_ACCESS_DENIED,
+                         "the denied open fails with " + DescribeError(refused.error));
+        if (refused.handle != INVALID_HANDLE_VALUE) CloseHandle(refused.handle);
+        second = OpenWithAnswer(transcript, 0).handle;
+        transcript.Check(second != INVALID_HANDLE_VALUE, "COM2 opens once approved");
+        transcript.Check(EventArrives(openEvent), "the manager's open/close event for COM2 fires");
+    }
 
     if (first != INVALID_HANDLE_VALUE && second != INVALID_HANDLE_VALUE) {
         transcript.Check(ConfigurePort(second, "115200,n,8,1"), "COM2 is set up alike");
@@ -320,7 +373,18 @@ void Demo(Arguments &arguments)
     if (first != INVALID_HANDLE_VALUE) CloseHandle(first);
     for (HANDLE event : {openEvent, dataEvent, settingsEvent})
         if (event != nullptr) CloseHandle(event);
+}
 
+void Demo(Arguments &arguments)
+{
+    std::optional<std::string> package = arguments.TakeOptionalWord();
+    arguments.ExpectNothingMore();
+    const char *machine = getenv("KELU_MACHINE_DIR");
+    Print(std::string("kelu demo: two serial applications on a pair of ports, and a controlling application\n") +
+          "(machine state: " + (machine != nullptr && *machine != 0 ? machine : "the per-user default") + ")\n\n");
+    Transcript transcript;
+    if (PreparePorts(transcript, package ? std::filesystem::absolute(*package).string() : DefaultPackageDirectory()))
+        RunApplications(transcript);
     Print("\n");
     if (transcript.failures() != 0)
         throw CommandFailure(kOperationFailed, std::to_string(transcript.failures()) + " of " +

@@ -67,8 +67,6 @@ const ErrorName kErrorNames[] = {
 const char *HintFor(DWORD error)
 {
     switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-        return " (no port is plugged in, so the port driver is not loaded)";
     case ERROR_NO_MORE_ITEMS:
         return " (is the driver package installed? try 'kelu install')";
     case ERROR_DEVICE_NOT_CONNECTED:

@@ -10,8 +10,8 @@
 std::string DescribeError(DWORD error);
 
 // Throws CommandFailure(kOperationFailed) with "<what>: <error>", for example
-// "cannot connect COM1 and COM2: ERROR_INVALID_PARAMETER (87)". A hint for the user
-// is added for errors that usually mean the drivers are missing.
+// "cannot connect COM1 and COM2: ERROR_INVALID_PARAMETER (87)". A hint is added for
+// errors that usually mean the bus is not installed or nobody has the port open.
 [[noreturn]] void ThrowError(const std::string &what, DWORD error);
 // The same with the calling thread's last error.
 [[noreturn]] void ThrowLastError(const std::string &what);

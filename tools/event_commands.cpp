@@ -6,6 +6,7 @@
 
 #include <keluapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -27,7 +28,8 @@ const EventKind kEventKinds[] = {
 };
 
 // The platform offers only single-object waits, so each event gets a thread. They
-// wait in short slices so that all of them notice when the count is reached.
+// wait in short slices so that all of them notice when the count is reached. Times
+// are the host's: the command runs on the embedded machine, whose clock is real.
 const DWORD kSliceMs = 50;
 
 class EventWatch {

@@ -9,11 +9,11 @@ namespace {
 const DWORD kPollMs = 20;
 const DWORD kBudgetMs = 10000;
 
-bool BusServiceRegistered()
+bool ServiceRegistered(const char *name)
 {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (manager == nullptr) return false;
-    SC_HANDLE service = OpenServiceA(manager, "KELBUS", SERVICE_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
     if (service != nullptr) CloseServiceHandle(service);
     CloseServiceHandle(manager);
     return service != nullptr;
@@ -35,7 +35,7 @@ bool PortAnswers(ULONG port)
 std::vector<ULONG> WaitForPluggedPorts()
 {
     std::vector<ULONG> plugged;
-    if (!BusServiceRegistered()) return plugged;
+    if (!ServiceRegistered("KELBUS")) return plugged;
     DWORD waited = 0;
     int pluggedIn = 0;
     while (!keluIsPortPluggedIn(1, &pluggedIn) && waited < kBudgetMs) {
@@ -53,3 +53,5 @@ std::vector<ULONG> WaitForPluggedPorts()
     }
     return plugged;
 }
+
+bool DriversInstalled() { return ServiceRegistered("KELU") && ServiceRegistered("KELBUS"); }

@@ -12,3 +12,6 @@
 // the port driver. Returns the plugged-in ports. Without the bus enumerator's
 // service (nothing installed) it returns at once with none.
 std::vector<ULONG> WaitForPluggedPorts();
+
+// Whether both drivers' services are registered: the package is installed.
+bool DriversInstalled();

@@ -22,8 +22,9 @@ const Command *FindCommand(const std::string &name)
 void PrintOverview()
 {
     Print("usage: kelu COMMAND [ARGUMENTS]\n\n"
-          "Manages the kelu virtual serial ports of this machine (its state lives in\n"
-          "$KELU_MACHINE_DIR). Ports are COM1 to COM255, written COM3 or 3.\n\n"
+          "Manages the kelu virtual serial ports of this machine, whose state lives in\n"
+          "$KELU_MACHINE_DIR (default ~/.local/state/kelu/machine). Ports are COM1 to\n"
+          "COM255, written COM3 or 3.\n\n"
           "commands:\n");
     for (const std::vector<Command> *group : kGroups) {
         for (const Command &command : *group) {

@@ -1,11 +1,10 @@
 // install and uninstall: the driver package.
 #include "command.h"
 #include "errors.h"
+#include "machine_settle.h"
 #include "output.h"
 
 #include <keluapi.h>
-
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -45,6 +44,17 @@ void Install(Arguments &arguments)
     std::optional<std::string> given = arguments.TakeOptionalWord();
     arguments.ExpectNothingMore();
     std::string directory = given ? *given : DefaultPackageDirectory();
+    // Installing re-creates the port driver's service. While ports are plugged in the
+    // driver is loaded, the old service can only be marked for deletion, and the
+    // installation would fail and leave the ports without a service once the machine
+    // restarts; so it is refused before anything changes.
+    std::vector<ULONG> plugged = WaitForPluggedPorts();
+    if (!plugged.empty()) {
+        std::string ports;
+        for (ULONG port : plugged) ports += (ports.empty() ? "" : ", ") + PortName(port);
+        throw CommandFailure(kOperationFailed, "the drivers are in use by " + ports +
+                                                   "; unplug those ports or run 'kelu uninstall' first");
+    }
     // The platform names host files by their absolute path.
     if (given && !given->empty() && (*given)[0] != '/' && given->find(':') == std::string::npos)
         directory = std::filesystem::absolute(*given).string();

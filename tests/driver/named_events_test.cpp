@@ -113,23 +113,35 @@ TEST_F(NamedEventsTest, OpenCloseAndWrittenDataAreAnnounced) {
     EXPECT_TRUE(data.Signalled());
 }
 
-TEST_F(NamedEventsTest, TwoPortsCreateTheirEventsAtOnce) {
+TEST_F(NamedEventsTest, TwoOpensThatNeedConfirmationCreateTheirPortsEventsAtOnce) {
     CloseHandle(a_);
     CloseHandle(b_);
     a_ = b_ = INVALID_HANDLE_VALUE;
-    for (int round = 0; round < 20; round++) {
+    for (int round = 0; round < 5; round++) {
         ASSERT_EQ(Unplug(0), STATUS_SUCCESS);
         ASSERT_EQ(Unplug(1), STATUS_SUCCESS);
         ASSERT_EQ(PlugIn(0), STATUS_SUCCESS);
         ASSERT_EQ(PlugIn(1), STATUS_SUCCESS);
-        NTSTATUS first = STATUS_PENDING, second = STATUS_PENDING;
-        std::thread other([&] { second = InitEvents(1); });
-        first = InitEvents(0);
-        other.join();
-        EXPECT_EQ(first, STATUS_SUCCESS);
-        EXPECT_EQ(second, STATUS_SUCCESS);
-        EXPECT_NE(NamedEvent("Data", 0).handle, nullptr);
-        EXPECT_NE(NamedEvent("Data", 1).handle, nullptr);
+        ASSERT_EQ(SetConfirmation(0, true), STATUS_SUCCESS);
+        ASSERT_EQ(SetConfirmation(1, true), STATUS_SUCCESS);
+        // Each open creates its port's events in a thread of its own, then announces
+        // itself through the opened event and waits for the answer.
+        HANDLE opened[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+        std::thread openers[2];
+        for (ULONG port = 0; port < 2; port++)
+            openers[port] = std::thread([&opened, port] { opened[port] = OpenPort(port); });
+        for (ULONG port = 0; port < 2; port++) {
+            ASSERT_TRUE(Eventually([port] {
+                NamedEvent event("Opened", port);
+                return event.handle != nullptr && event.Signalled();
+            }));
+            ASSERT_EQ(SetConfirmation(port, false), STATUS_SUCCESS);  // lets the open go on
+        }
+        for (ULONG port = 0; port < 2; port++) {
+            openers[port].join();
+            EXPECT_NE(opened[port], INVALID_HANDLE_VALUE);
+            CloseHandle(opened[port]);
+        }
     }
 }
 

@@ -62,3 +62,28 @@ TEST_F(KeluCommandTest, InstallTakesARelativeDirectory)
 }
 
 }  // namespace
+
+namespace {
+
+// Installing again replaces the drivers when no port is plugged in; with ports
+// plugged in the drivers are in use and the installation is refused before it
+// changes anything.
+TEST_F(KeluCommandTest, InstallingAgainNeedsTheDriversUnused)
+{
+    Ok({"install"});
+    Ok({"install"});
+    EXPECT_EQ(Ok({"plugin", "--confirm", "3"}).out, "plugged in COM3; opening it waits for 'kelu confirm'\n");
+    Ok({"plugin", "4"});
+    Ok({"connect", "3", "4"});
+    KeluRun again = Run({"install"});
+    EXPECT_EQ(again.status, 1) << again;
+    ExpectOneSentenceError(again, "install");
+    EXPECT_NE(again.err.find("the drivers are in use by COM3, COM4; unplug those ports"), std::string::npos)
+        << again;
+    // Still installed and working after a restart.
+    KeluRun list = Ok({"list", "--json"});
+    EXPECT_NE(list.out.find(R"({"port":3,"name":"COM3","partner":4,)"), std::string::npos) << list;
+    EXPECT_NE(list.out.find(R"({"port":4,"name":"COM4","partner":3,)"), std::string::npos) << list;
+}
+
+}  // namespace

@@ -96,3 +96,21 @@ TEST_F(KeluCommandTest, BytesAndAnswersNeedAnApplicationOnThePort)
 }
 
 }  // namespace
+
+namespace {
+
+// Nothing happens on a port that no application has open; wait ends at its bound and
+// says whether the events it was asked for came.
+TEST_F(KeluCommandTest, WaitEndsAtItsBound)
+{
+    InstallAndPlugIn({"5"});
+    KeluRun quiet = Run({"wait", "--timeout", "0", "5"});
+    EXPECT_EQ(quiet.status, 0) << quiet;
+    EXPECT_TRUE(quiet.out.empty()) << quiet;
+    KeluRun counted = Run({"wait", "--on", "data,open", "--count", "1", "--timeout=0", "COM5"});
+    EXPECT_EQ(counted.status, 1) << counted;
+    ExpectOneSentenceError(counted, "wait");
+    EXPECT_NE(counted.err.find("timed out after 0 of 1 events on COM5"), std::string::npos) << counted;
+}
+
+}  // namespace
