@@ -81,6 +81,10 @@ void PoolFree(PVOID pointer, ULONG tag, const void *caller) {
 
 // Allocation on behalf of the code at `caller` (a driver's call, or a kernel routine
 // that allocates for its caller, like RtlQueryRegistryValues).
+// A 32-bit system's pool is a few hundred megabytes at most: a larger request fails
+// as it would there, instead of being served (and filled) from the host's memory.
+constexpr SIZE_T kPoolLimit = SIZE_T(256) << 20;
+
 PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *caller) {
     KIRQL irql = KeGetCurrentIrql();
     KIRQL maximum = (type == PagedPool || type == PagedPoolCacheAligned) ? APC_LEVEL : DISPATCH_LEVEL;
@@ -88,7 +92,7 @@ PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *caller) {
         VerifierStop("POOL_ALLOCATION_IRQL", caller, "pool type %d allocated at IRQL %u", type, irql);
     const void *imageBase = ImageBaseOf(caller);
     std::lock_guard<std::mutex> lock(g_poolLock);
-    if (InjectedFailure(size, tag)) {
+    if (InjectedFailure(size, tag) || size > kPoolLimit - g_statistics.outstandingBytes) {
         ++g_statistics.failedAllocations;
         return nullptr;
     }

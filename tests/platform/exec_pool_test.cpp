@@ -57,6 +57,15 @@ TEST_F(PoolTest, InjectedFailuresReturnNullByTagSizeAndCount) {
     EXPECT_GE(PoolGetStatistics().failedAllocations, 3u);
 }
 
+// Pool is finite as on a 32-bit system: a request beyond it fails rather than being
+// served from the host (a driver given a size by an application must cope).
+TEST_F(PoolTest, ARequestBeyondThePoolFails) {
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, SIZE_T(0xFFFFFFF0), kTag), nullptr);
+    void *fits = ExAllocatePoolWithTag(NonPagedPool, 1 << 20, kTag);
+    EXPECT_NE(fits, nullptr);
+    ExFreePoolWithTag(fits, 0);
+}
+
 TEST_F(PoolTest, NoLeakReportWhenTheImageFreedEverything) {
     void *block = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
     ExFreePoolWithTag(block, 0);
