@@ -216,6 +216,100 @@ static NTSTATUS KeluControlInitEvents(PULONG pBuffer, PULONG_PTR pInformation)
     return status;
 }
 
+// One byte between the controlling application and a port's rings (the port's Mutex
+// held, the port open); sets Information and returns the status of the request.
+typedef NTSTATUS (*KELU_RING_ACCESS)(PKELU_DEVICE_EXTENSION pDevExt, PULONG pBuffer, PULONG_PTR pInformation);
+
+// Runs a ring access on an open port, then the transfer, all under one hold of the pair's
+// Mutexes: the port cannot close, and its rings cannot be freed, between the check and
+// the access. The transfer includes the partner so that bytes put into the receive ring
+// reach a pending read at once and room freed in the transmit ring lets queued writes on.
+static NTSTATUS KeluAccessOpenPort(ULONG ulPortNumber, KELU_RING_ACCESS pfnAccess, PULONG pBuffer,
+                                   PULONG_PTR pInformation)
+{
+    PKELU_DEVICE_EXTENSION pDevExt = KeluReferencePortExtension(ulPortNumber);
+    if (pDevExt == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PKELU_DEVICE_EXTENSION pPartner = KeluGetPartnerExtension(pDevExt);
+    NTSTATUS status = STATUS_DEVICE_NOT_CONNECTED;
+    KeluAcquirePortPair(pDevExt, pPartner);
+    if (pDevExt->bOpened) {
+        status = pfnAccess(pDevExt, pBuffer, pInformation);
+        KeluTransferDataLocked(pDevExt, pPartner);
+    }
+    KeluReleasePortPair(pDevExt, pPartner);
+    KeluReleasePortExtension(pPartner);
+    KeluReleasePortExtension(pDevExt);
+    return status;
+}
+
+// A byte the port's application wrote and no partner has taken, into output byte 0.
+static NTSTATUS KeluTakeWrittenByte(PKELU_DEVICE_EXTENSION pDevExt, PULONG pBuffer, PULONG_PTR pInformation)
+{
+    *pInformation = KeluGetFromWriteBuffer(pDevExt, (PUCHAR)pBuffer, 1);
+    return *pInformation != 0 ? STATUS_SUCCESS : STATUS_NO_MORE_ENTRIES;
+}
+
+// The byte in bits 24 to 31 of the input, into the port's receive ring.
+static NTSTATUS KeluPutByteToRead(PKELU_DEVICE_EXTENSION pDevExt, PULONG pBuffer, PULONG_PTR pInformation)
+{
+    UNREFERENCED_PARAMETER(pInformation);
+    UCHAR ucByte = (UCHAR)(pBuffer[0] >> KELU_WRITE_TO_PORT_BYTE_SHIFT);
+    return KeluPutToReadBuffer(pDevExt, &ucByte, 1) != 0 ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
+}
+
+static NTSTATUS KeluControlReadFromPort(PULONG pBuffer, PULONG_PTR pInformation)
+{
+    return KeluAccessOpenPort(pBuffer[0], KeluTakeWrittenByte, pBuffer, pInformation);
+}
+
+static NTSTATUS KeluControlWriteToPort(PULONG pBuffer, PULONG_PTR pInformation)
+{
+    return KeluAccessOpenPort(KELU_PORT_LOW_BYTE(pBuffer[0]), KeluPutByteToRead, pBuffer, pInformation);
+}
+
+// Both answers are a snapshot read without the Mutex: the port may open or close at once.
+static NTSTATUS KeluControlIsPortOpened(PULONG pBuffer, PULONG_PTR pInformation)
+{
+    PKELU_DEVICE_EXTENSION pDevExt = KeluReferencePortExtension(KELU_PORT_LOW_BYTE(pBuffer[0]));
+    if (pDevExt == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    pBuffer[0] = (pDevExt->bOpened || pDevExt->bOpening) ? 1 : 0;
+    KeluReleasePortExtension(pDevExt);
+    *pInformation = sizeof(ULONG);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS KeluControlGetNumBytesInBuffer(PULONG pBuffer, PULONG_PTR pInformation)
+{
+    PKELU_DEVICE_EXTENSION pDevExt = KeluReferencePortExtension(KELU_PORT_LOW_BYTE(pBuffer[0]));
+    if (pDevExt == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    pBuffer[0] = pDevExt->bOpened ? pDevExt->ulWriteBufferCount : 0;
+    KeluReleasePortExtension(pDevExt);
+    *pInformation = sizeof(ULONG);
+    return STATUS_SUCCESS;
+}
+
+// The answer is kept for the port's next waiting open if none waits now; the waiting open
+// fails with a negative answer and goes on with any other.
+static NTSTATUS KeluControlConfirmPortOpening(PULONG pBuffer, PULONG_PTR pInformation)
+{
+    UNREFERENCED_PARAMETER(pInformation);
+    PKELU_DEVICE_EXTENSION pDevExt = KeluReferencePortExtension(KELU_PORT_LOW_BYTE(pBuffer[0]));
+    if (pDevExt == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    UCHAR ucPort = pDevExt->ulPortNumber;
+    g_OpenConfirmationResults[ucPort] = (NTSTATUS)pBuffer[1];
+    KeSetEvent(&g_OpenConfirmationEvents[ucPort], IO_NO_INCREMENT, FALSE);
+    KeluReleasePortExtension(pDevExt);
+    return STATUS_SUCCESS;
+}
+
 static const KELU_CONTROL_REQUEST g_ControlRequests[] = {
     {IOCTL_KELU_CONNECT_PORTS, "IOCTL_KELU_CONNECT_PORTS", 2 * sizeof(ULONG), 0, KeluControlConnectPorts},
     {IOCTL_KELU_DISCONNECT_PORTS, "IOCTL_KELU_DISCONNECT_PORTS", 2 * sizeof(ULONG), 0, KeluControlDisconnectPorts},
@@ -227,7 +321,14 @@ static const KELU_CONTROL_REQUEST g_ControlRequests[] = {
     {IOCTL_KELU_GET_SETTINGS, "IOCTL_KELU_GET_SETTINGS", sizeof(ULONG), sizeof(KELU_SETTINGS_REPLY),
      KeluControlGetSettings},
     {IOCTL_KELU_SET_CONFIRMATION, "IOCTL_KELU_SET_CONFIRMATION", sizeof(ULONG), 0, KeluControlSetConfirmation},
+    {IOCTL_KELU_READ_FROM_PORT, "IOCTL_KELU_READ_FROM_PORT", sizeof(ULONG), 1, KeluControlReadFromPort},
+    {IOCTL_KELU_WRITE_TO_PORT, "IOCTL_KELU_WRITE_TO_PORT", sizeof(ULONG), 0, KeluControlWriteToPort},
     {IOCTL_KELU_INIT_EVENTS, "IOCTL_KELU_INIT_EVENTS", sizeof(ULONG), 0, KeluControlInitEvents},
+    {IOCTL_KELU_IS_PORT_OPENED, "IOCTL_KELU_IS_PORT_OPENED", sizeof(ULONG), sizeof(ULONG), KeluControlIsPortOpened},
+    {IOCTL_KELU_GET_NUMBYTESINBUFFER, "IOCTL_KELU_GET_NUMBYTESINBUFFER", sizeof(ULONG), sizeof(ULONG),
+     KeluControlGetNumBytesInBuffer},
+    {IOCTL_KELU_CONFIRM_PORT_OPENING, "IOCTL_KELU_CONFIRM_PORT_OPENING", 2 * sizeof(ULONG), 0,
+     KeluControlConfirmPortOpening},
 };
 
 NTSTATUS KeluDeviceDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)

@@ -23,6 +23,20 @@ const LONGLONG kCreationTimeout = -100000000LL;
 // Names are formatted into a buffer of this many wide characters.
 const USHORT kNameChars = 100;
 
+// One call of KeluCreatePortEvents and its creating thread share this record. Both hold
+// a count on it; whoever lets go last frees it, so a thread that outlives its caller's
+// wait still signals a live event, and two calls never share a completion signal.
+struct CreationContext {
+    KEVENT Finished;                // notification event, set when the thread is done
+    PKELU_DEVICE_EXTENSION pDevExt; // holds a request reference for the thread
+    volatile LONG lHolders;
+};
+
+VOID ReleaseContext(CreationContext *pContext) {
+    if (InterlockedDecrement(&pContext->lHolders) == 0)
+        ExFreePoolWithTag(pContext, 0);
+}
+
 struct EventSlot {
     PCWSTR pszName;
     PKEVENT *ppEvent;
@@ -81,7 +95,8 @@ ULONG DetachEvents(PKELU_DEVICE_EXTENSION pDevExt, HANDLE handles[4]) {
 
 VOID NTAPI KeluCreatePortEventsThread(PVOID StartContext)
 {
-    PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)StartContext;
+    CreationContext *pContext = (CreationContext *)StartContext;
+    PKELU_DEVICE_EXTENSION pDevExt = pContext->pDevExt;
 
     // Creating a named event needs PASSIVE_LEVEL, so the four are created first, in
     // closing order, and installed under the Mutex afterwards. Whatever is not
@@ -114,9 +129,13 @@ VOID NTAPI KeluCreatePortEventsThread(PVOID StartContext)
         }
     }
 
-    // The reference taken for this thread by KeluCreatePortEvents.
+    // The reference taken for this thread by KeluCreatePortEvents; the context outlives
+    // the port, so the caller's signal comes last and little driver code runs after it.
+    // Returning ends the system thread as PsTerminateSystemThread would, without
+    // unwinding through this image while the driver may be going away.
     KeluReleaseRequestReference(pDevExt);
-    PsTerminateSystemThread(STATUS_SUCCESS);
+    KeSetEvent(&pContext->Finished, IO_NO_INCREMENT, FALSE);
+    ReleaseContext(pContext);
 }
 
 NTSTATUS KeluCreatePortEvents(PKELU_DEVICE_EXTENSION pDevExt)
@@ -129,27 +148,28 @@ NTSTATUS KeluCreatePortEvents(PKELU_DEVICE_EXTENSION pDevExt)
     if (bExist)
         return STATUS_SUCCESS;
 
+    CreationContext *pContext = (CreationContext *)ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(CreationContext), KELU_POOL_TAG);
+    if (pContext == NULL)
+        return STATUS_UNSUCCESSFUL;
+    KeInitializeEvent(&pContext->Finished, NotificationEvent, FALSE);
+    pContext->pDevExt = pDevExt;
+    pContext->lHolders = 2;
     // The thread's own reference keeps the port from being deleted under it, should it
     // run longer than our wait. The caller's reference keeps the count above 0 here.
     InterlockedIncrement(&pDevExt->ulOutstandingIo);
     HANDLE hThread = NULL;
     NTSTATUS status = PsCreateSystemThread(&hThread, THREAD_ALL_ACCESS, NULL, NULL, NULL,
-                                           KeluCreatePortEventsThread, pDevExt);
+                                           KeluCreatePortEventsThread, pContext);
     if (!NT_SUCCESS(status)) {
         KeluReleaseRequestReference(pDevExt);
+        ExFreePoolWithTag(pContext, 0);
         return STATUS_UNSUCCESSFUL;
     }
-    // Each call waits for its own thread, on the thread object itself: it is signalled
-    // only when the thread has left the driver's code, so no completion signal can be
-    // shared between two calls, and the driver cannot be unloaded under the thread.
-    PVOID pThread = NULL;
-    if (NT_SUCCESS(ObReferenceObjectByHandle(hThread, SYNCHRONIZE, *PsThreadType, KernelMode,
-                                             &pThread, NULL))) {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = kCreationTimeout;
-        KeWaitForSingleObject(pThread, UserRequest, KernelMode, FALSE, &timeout);
-        ObDereferenceObject(pThread);
-    }
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = kCreationTimeout;
+    KeWaitForSingleObject(&pContext->Finished, UserRequest, KernelMode, FALSE, &timeout);
+    ReleaseContext(pContext);
 
     ExAcquireFastMutex(&pDevExt->Mutex);
     bExist = AllEventsExist(pDevExt);

@@ -76,10 +76,18 @@ void Confirm(Arguments &arguments)
                    answerText + "'");
     }
     WaitForPluggedPorts();
+    // The driver stores an answer that no open waits for, but the next open that
+    // waits wants an answer of its own; the user should know it went nowhere.
+    int waiting = 0;
+    bool someoneWaits = keluIsPortOpened(port, &waiting) && waiting;
     if (!keluConfirmPortOpening(port, answer))
         ThrowLastError("cannot answer the open of " + PortName(port));
-    Print("answered the open of " + PortName(port) + ": " +
-          (static_cast<LONG>(answer) < 0 ? "denied\n" : "allowed\n"));
+    std::string verdict = static_cast<LONG>(answer) < 0 ? "denied" : "allowed";
+    if (someoneWaits)
+        Print("answered the open of " + PortName(port) + ": " + verdict + "\n");
+    else
+        Print("no open of " + PortName(port) + " was waiting; the answer (" + verdict +
+              ") does not carry over to the next open\n");
 }
 
 // One plugged-in port as list shows it. A value the driver would not give stays
