@@ -97,8 +97,14 @@ BOOLEAN KeluIsImmediateRead(PKELU_DEVICE_EXTENSION pPort) {
 VOID KeluTransferDataLocked(PKELU_DEVICE_EXTENSION pPort, PKELU_DEVICE_EXTENSION pPartner) {
     if (pPort != NULL)
         TransferOneWay(pPort, pPartner);
-    if (pPartner != NULL)
+    if (pPartner != NULL) {
         TransferOneWay(pPartner, pPort);
+    } else if (pPort != NULL) {
+        // Without a partner nothing else hands the port's own receive ring (bytes put
+        // in by the controlling application, or left from a dissolved pair) to its reads.
+        while (FillHeadRead(pPort)) {
+        }
+    }
     // In immediate-return mode every pending read ends now with what it has.
     PKELU_DEVICE_EXTENSION ports[2] = {pPort, pPartner};
     for (PKELU_DEVICE_EXTENSION pEach : ports) {
