@@ -3,28 +3,12 @@
 // the controlling application injects while a read waits.
 #include "datapath_fixture.h"
 
-class ControlRequestsTest : public DataPathTest {
+class ControlRequestsTest : public OpenPairTest {
 protected:
-    void SetUp() override {
-        DataPathTest::SetUp();
-        a_ = OpenPort(0);
-        b_ = OpenPort(1);
-        ASSERT_NE(a_, INVALID_HANDLE_VALUE);
-        ASSERT_NE(b_, INVALID_HANDLE_VALUE);
-    }
-    void TearDown() override {
-        for (HANDLE port : {a_, b_}) {
-            if (port != INVALID_HANDLE_VALUE)
-                CloseHandle(port);
-        }
-        DataPathTest::TearDown();
-    }
     static NTSTATUS Inject(ULONG port, UCHAR byte) {
         ULONG word = port | (ULONG(byte) << KELU_WRITE_TO_PORT_BYTE_SHIFT);
         return Control(IOCTL_KELU_WRITE_TO_PORT, &word, sizeof(word), 0).status;
     }
-    HANDLE a_ = INVALID_HANDLE_VALUE;
-    HANDLE b_ = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(ControlRequestsTest, PortNumbersPastTheTableAreRefusedWhereTheWholeWordCounts) {

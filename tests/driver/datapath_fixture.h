@@ -114,3 +114,25 @@ public:
         return bytes;
     }
 };
+
+// The pair with both ports open: COM1 as a_, COM2 as b_ (overlapped handles). A test
+// that closes one sets it to INVALID_HANDLE_VALUE or reopens it.
+class OpenPairTest : public DataPathTest {
+protected:
+    void SetUp() override {
+        DataPathTest::SetUp();
+        a_ = OpenPort(0);
+        b_ = OpenPort(1);
+        ASSERT_NE(a_, INVALID_HANDLE_VALUE);
+        ASSERT_NE(b_, INVALID_HANDLE_VALUE);
+    }
+    void TearDown() override {
+        for (HANDLE port : {a_, b_}) {
+            if (port != INVALID_HANDLE_VALUE)
+                CloseHandle(port);
+        }
+        DataPathTest::TearDown();
+    }
+    HANDLE a_ = INVALID_HANDLE_VALUE;
+    HANDLE b_ = INVALID_HANDLE_VALUE;
+};

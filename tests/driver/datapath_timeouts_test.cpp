@@ -5,28 +5,13 @@
 
 #include <thread>
 
-class DataPathTimeoutTest : public DataPathTest {
+class DataPathTimeoutTest : public OpenPairTest {
 protected:
-    void SetUp() override {
-        DataPathTest::SetUp();
-        a_ = OpenPort(0);
-        b_ = OpenPort(1);
-        ASSERT_NE(a_, INVALID_HANDLE_VALUE);
-        ASSERT_NE(b_, INVALID_HANDLE_VALUE);
-    }
-    void TearDown() override {
-        CloseHandle(a_);
-        CloseHandle(b_);
-        DataPathTest::TearDown();
-    }
-
     // Fills A's transmit ring and B's receive ring, so that A's next write waits.
     void FillBothRings() {
         EXPECT_EQ(WriteNow(a_, Pattern(8192)), 8192u);
     }
 
-    HANDLE a_ = INVALID_HANDLE_VALUE;
-    HANDLE b_ = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(DataPathTimeoutTest, IntervalTimeoutEndsAReadThirtyMillisecondsAfterTheInterval) {

@@ -5,25 +5,7 @@
 
 #include <random>
 
-class DataPathTransferTest : public DataPathTest {
-protected:
-    void SetUp() override {
-        DataPathTest::SetUp();
-        a_ = OpenPort(0);
-        b_ = OpenPort(1);
-        ASSERT_NE(a_, INVALID_HANDLE_VALUE);
-        ASSERT_NE(b_, INVALID_HANDLE_VALUE);
-    }
-    void TearDown() override {
-        for (HANDLE port : {a_, b_}) {
-            if (port != INVALID_HANDLE_VALUE)
-                CloseHandle(port);
-        }
-        DataPathTest::TearDown();
-    }
-    HANDLE a_ = INVALID_HANDLE_VALUE;
-    HANDLE b_ = INVALID_HANDLE_VALUE;
-};
+class DataPathTransferTest : public OpenPairTest {};
 
 TEST_F(DataPathTransferTest, AWriteFillsThePendingReadsOfThePartnerOldestFirst) {
     Overlapped first, second, empty;

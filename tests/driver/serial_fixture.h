@@ -10,23 +10,8 @@ struct SerialAnswer {
     ULONG bytes;
 };
 
-class SerialTest : public DataPathTest {
+class SerialTest : public OpenPairTest {
 protected:
-    void SetUp() override {
-        DataPathTest::SetUp();
-        a_ = OpenPort(0);
-        b_ = OpenPort(1);
-        ASSERT_NE(a_, INVALID_HANDLE_VALUE);
-        ASSERT_NE(b_, INVALID_HANDLE_VALUE);
-    }
-    void TearDown() override {
-        for (HANDLE port : {a_, b_}) {
-            if (port != INVALID_HANDLE_VALUE)
-                CloseHandle(port);
-        }
-        DataPathTest::TearDown();
-    }
-
     // Sends a request that completes at once; input and output share `buffer`.
     static SerialAnswer Ioctl(HANDLE port, ULONG code, void *buffer = nullptr, ULONG input = 0,
                               ULONG output = 0) {
@@ -66,6 +51,4 @@ protected:
         return value;
     }
 
-    HANDLE a_ = INVALID_HANDLE_VALUE;
-    HANDLE b_ = INVALID_HANDLE_VALUE;
 };
