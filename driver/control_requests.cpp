@@ -161,38 +161,55 @@ static NTSTATUS KeluSetConfirmation(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulRequ
 // The requests below name a port: the whole first ULONG, or its low 8 bits.
 #define KELU_PORT_LOW_BYTE(value) ((value) & 0xFF)
 
-static NTSTATUS KeluControlSetModemRegisters(PULONG pBuffer, PULONG_PTR pInformation)
+typedef NTSTATUS (*KELU_PORT_HANDLER)(PKELU_DEVICE_EXTENSION pDevExt, PULONG pBuffer,
+                                      PULONG_PTR pInformation);
+
+// Runs a request on the port that the whole first ULONG names, holding a reference on
+// the port for the duration; an absent port is STATUS_INVALID_PARAMETER.
+static NTSTATUS KeluOnReferencedPort(PULONG pBuffer, PULONG_PTR pInformation,
+                                     KELU_PORT_HANDLER pfnHandler)
 {
-    UNREFERENCED_PARAMETER(pInformation);
     PKELU_DEVICE_EXTENSION pDevExt = KeluReferencePortExtension(pBuffer[0]);
     if (pDevExt == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    NTSTATUS status = KeluSetModemRegisters(pDevExt, (PKELU_MODEM_REGISTERS)pBuffer);
+    NTSTATUS status = pfnHandler(pDevExt, pBuffer, pInformation);
     KeluReleasePortExtension(pDevExt);
     return status;
+}
+
+static NTSTATUS KeluPortSetModemRegisters(PKELU_DEVICE_EXTENSION pDevExt, PULONG pBuffer,
+                                          PULONG_PTR pInformation)
+{
+    UNREFERENCED_PARAMETER(pInformation);
+    return KeluSetModemRegisters(pDevExt, (PKELU_MODEM_REGISTERS)pBuffer);
+}
+
+static NTSTATUS KeluPortGetModemRegisters(PKELU_DEVICE_EXTENSION pDevExt, PULONG pBuffer,
+                                          PULONG_PTR pInformation)
+{
+    return KeluGetModemRegisters(pDevExt, (PKELU_MODEM_REGISTERS)pBuffer, pInformation);
+}
+
+static NTSTATUS KeluPortGetSettings(PKELU_DEVICE_EXTENSION pDevExt, PULONG pBuffer,
+                                    PULONG_PTR pInformation)
+{
+    return KeluGetSettings(pDevExt, (PKELU_SETTINGS_REPLY)pBuffer, pInformation);
+}
+
+static NTSTATUS KeluControlSetModemRegisters(PULONG pBuffer, PULONG_PTR pInformation)
+{
+    return KeluOnReferencedPort(pBuffer, pInformation, KeluPortSetModemRegisters);
 }
 
 static NTSTATUS KeluControlGetModemRegisters(PULONG pBuffer, PULONG_PTR pInformation)
 {
-    PKELU_DEVICE_EXTENSION pDevExt = KeluReferencePortExtension(pBuffer[0]);
-    if (pDevExt == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = KeluGetModemRegisters(pDevExt, (PKELU_MODEM_REGISTERS)pBuffer, pInformation);
-    KeluReleasePortExtension(pDevExt);
-    return status;
+    return KeluOnReferencedPort(pBuffer, pInformation, KeluPortGetModemRegisters);
 }
 
 static NTSTATUS KeluControlGetSettings(PULONG pBuffer, PULONG_PTR pInformation)
 {
-    PKELU_DEVICE_EXTENSION pDevExt = KeluReferencePortExtension(pBuffer[0]);
-    if (pDevExt == NULL) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = KeluGetSettings(pDevExt, (PKELU_SETTINGS_REPLY)pBuffer, pInformation);
-    KeluReleasePortExtension(pDevExt);
-    return status;
+    return KeluOnReferencedPort(pBuffer, pInformation, KeluPortGetSettings);
 }
 
 static NTSTATUS KeluControlSetConfirmation(PULONG pBuffer, PULONG_PTR pInformation)
