@@ -13,6 +13,7 @@ static VOID KeluInitializeGlobals()
 {
     KeInitializeSpinLock(&g_PortTableLock);
     KeInitializeEvent(&g_ConnectionMapLock, SynchronizationEvent, TRUE); // signalled: free
+    KeluInitializeEventCreation();
 }
 
 static VOID KeluFreeRegistryPath()
@@ -90,6 +91,7 @@ VOID NTAPI KeluUnload(PDRIVER_OBJECT DriverObject)
         IoDeleteDevice(g_ControlDeviceObject);
         g_ControlDeviceObject = NULL;
     }
+    KeluWaitForLateEventCreation();
     KeluFreeRegistryPath();
 }
 

@@ -8,6 +8,10 @@
 //     save, so two changes can never leave the partner half asymmetric and the stored
 //     value is always a map that existed. Taken only by the map routines
 //     (connection_map.cpp); they call KeluTransferLines while holding it.
+// 1a. A port's EventCreationLock (a synchronization event used as a lock, PASSIVE_LEVEL).
+//     Lets one thread at a time create and install the port's named events, so that
+//     one creating thread never opens, and clears, events another has installed. Taken
+//     only by the creating thread (named_events.cpp), which takes the Mutex under it.
 //  2. The port Mutex (fast mutex, APC_LEVEL). Guards the port's flags, rings, queues,
 //     settings, lines and wait state. Code that holds two port mutexes takes them only
 //     through KeluAcquirePortPair: the lower port number first; a port paired with
@@ -124,6 +128,7 @@ typedef struct _KELU_DEVICE_EXTENSION {
 
     // Added fields.
     KSPIN_LOCK QueueLock;               // lock 3 above: the links of ReadQueue and WriteQueue
+    KEVENT EventCreationLock;           // lock 1a above; synchronization event, signalled: free
     // Guarded by QueueLock: where each timer and its DPC stand (request_queue.cpp).
     KELU_TIMER_STATE ReadTotalState;
     KELU_TIMER_STATE ReadIntervalState;
@@ -320,6 +325,10 @@ VOID NTAPI KeluCancelWaitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // otherwise, STATUS_INVALID_PARAMETER for no port.
 NTSTATUS KeluCreatePortEvents(PKELU_DEVICE_EXTENSION pDevExt);
 VOID NTAPI KeluCreatePortEventsThread(PVOID StartContext);
+// A creating thread that outlives its caller's wait is remembered; KeluUnload waits
+// for every such thread to end before the image goes away. DriverEntry initializes.
+VOID KeluInitializeEventCreation(VOID);
+VOID KeluWaitForLateEventCreation(VOID);
 // Removal, after the port's requests have drained: forgets the events and closes their
 // handles. Takes the port's Mutex.
 VOID KeluClosePortEvents(PKELU_DEVICE_EXTENSION pDevExt);

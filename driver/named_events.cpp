@@ -23,19 +23,17 @@ const LONGLONG kCreationTimeout = -100000000LL;
 // Names are formatted into a buffer of this many wide characters.
 const USHORT kNameChars = 100;
 
-// One call of KeluCreatePortEvents and its creating thread share this record. Both hold
-// a count on it; whoever lets go last frees it, so a thread that outlives its caller's
-// wait still signals a live event, and two calls never share a completion signal.
-struct CreationContext {
-    KEVENT Finished;                // notification event, set when the thread is done
-    PKELU_DEVICE_EXTENSION pDevExt; // holds a request reference for the thread
-    volatile LONG lHolders;
+// A creating thread that outlives its caller's wait, its thread object referenced.
+// The record is allocated before the thread starts, so parking it cannot fail.
+struct LateCreatingThread {
+    LIST_ENTRY Link;
+    PETHREAD pThread;
 };
 
-VOID ReleaseContext(CreationContext *pContext) {
-    if (InterlockedDecrement(&pContext->lHolders) == 0)
-        ExFreePoolWithTag(pContext, 0);
-}
+// Parked threads, waited for by KeluUnload: until its thread object is signalled a
+// thread may still be running the last instructions of this image.
+LIST_ENTRY g_LateCreatingThreads;
+KSPIN_LOCK g_LateCreatingThreadsLock;  // a leaf: nothing else is taken under it
 
 struct EventSlot {
     PCWSTR pszName;
@@ -73,7 +71,12 @@ BOOLEAN CreateNamedEvent(ULONG ulPortNumber, PCWSTR pszName, PKEVENT *ppEvent, H
         return FALSE;
     }
     *ppEvent = IoCreateSynchronizationEvent(&name, phEvent);
-    return *ppEvent != NULL;
+    if (*ppEvent == NULL)
+        return FALSE;
+    // A new event starts signalled and is visible by name at once: cleared straight
+    // away, so that an application waiting on it sees as little of that as possible.
+    KeClearEvent(*ppEvent);
+    return TRUE;
 }
 
 // Takes the events out of the port (the pointers become NULL under the Mutex) and
@@ -95,31 +98,33 @@ ULONG DetachEvents(PKELU_DEVICE_EXTENSION pDevExt, HANDLE handles[4]) {
 
 VOID NTAPI KeluCreatePortEventsThread(PVOID StartContext)
 {
-    CreationContext *pContext = (CreationContext *)StartContext;
-    PKELU_DEVICE_EXTENSION pDevExt = pContext->pDevExt;
+    PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)StartContext;
+    KeWaitForSingleObject(&pDevExt->EventCreationLock, Executive, KernelMode, FALSE, NULL);
 
     // Creating a named event needs PASSIVE_LEVEL, so the four are created first, in
-    // closing order, and installed under the Mutex afterwards. Whatever is not
-    // installed (a partial set, a set another caller installed first, a port being
-    // removed) is closed again.
+    // closing order, and installed under the Mutex afterwards. A partial set, or a set
+    // made while the port began its removal, is closed again.
+    ExAcquireFastMutex(&pDevExt->Mutex);
+    BOOLEAN bNeeded = !pDevExt->bRemoving && !AllEventsExist(pDevExt);
+    ExReleaseFastMutex(&pDevExt->Mutex);
     EventSlot slots[4];
     GetSlots(pDevExt, slots);
     PKEVENT events[4] = {NULL, NULL, NULL, NULL};
     HANDLE handles[4] = {NULL, NULL, NULL, NULL};
-    BOOLEAN bCreated = TRUE;
+    BOOLEAN bCreated = bNeeded;
     for (ULONG i = 0; i < 4 && bCreated; i++)
         bCreated = CreateNamedEvent(pDevExt->ulPortNumber, slots[i].pszName, &events[i], &handles[i]);
 
     ExAcquireFastMutex(&pDevExt->Mutex);
-    BOOLEAN bInstall = bCreated && !pDevExt->bRemoving && !AllEventsExist(pDevExt);
+    BOOLEAN bInstall = bCreated && !pDevExt->bRemoving;
     if (bInstall) {
         for (ULONG i = 0; i < 4; i++) {
             *slots[i].ppEvent = events[i];
             *slots[i].phEvent = handles[i];
-            // Bytes already waiting in the transmit ring leave the data event signalled.
-            if (slots[i].ppEvent != &pDevExt->pPortDataEvent || pDevExt->ulWriteBufferCount == 0)
-                KeClearEvent(events[i]);
         }
+        // Bytes already waiting in the transmit ring are announced at once.
+        if (pDevExt->ulWriteBufferCount != 0)
+            KeSetEvent(pDevExt->pPortDataEvent, IO_NO_INCREMENT, FALSE);
     }
     ExReleaseFastMutex(&pDevExt->Mutex);
     if (!bInstall) {
@@ -128,14 +133,61 @@ VOID NTAPI KeluCreatePortEventsThread(PVOID StartContext)
                 ZwClose(handles[i]);
         }
     }
+    KeSetEvent(&pDevExt->EventCreationLock, IO_NO_INCREMENT, FALSE);
 
-    // The reference taken for this thread by KeluCreatePortEvents; the context outlives
-    // the port, so the caller's signal comes last and little driver code runs after it.
-    // Returning ends the system thread as PsTerminateSystemThread would, without
-    // unwinding through this image while the driver may be going away.
+    // The reference KeluCreatePortEvents took for this thread comes last: once it is
+    // given back, removal may delete the port. Returning ends the thread; its object
+    // is signalled only after the thread has left this image.
     KeluReleaseRequestReference(pDevExt);
-    KeSetEvent(&pContext->Finished, IO_NO_INCREMENT, FALSE);
-    ReleaseContext(pContext);
+}
+
+// Starts the creating thread with a request reference of its own, which keeps the port
+// from being deleted under it should it run longer than our wait, and returns its
+// referenced thread object. NULL when no thread could be started.
+static PETHREAD KeluStartCreatingThread(PKELU_DEVICE_EXTENSION pDevExt)
+{
+    // The caller's own reference keeps the count above 0 here.
+    InterlockedIncrement(&pDevExt->ulOutstandingIo);
+    // A kernel handle: the application in whose context we run cannot close it under us.
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    HANDLE hThread = NULL;
+    NTSTATUS status = PsCreateSystemThread(&hThread, THREAD_ALL_ACCESS, &attributes, NULL, NULL,
+                                           KeluCreatePortEventsThread, pDevExt);
+    if (!NT_SUCCESS(status)) {
+        KeluReleaseRequestReference(pDevExt);
+        return NULL;
+    }
+    PETHREAD pThread = NULL;
+    status = ObReferenceObjectByHandle(hThread, SYNCHRONIZE, *PsThreadType, KernelMode,
+                                       (PVOID *)&pThread, NULL);
+    // Cannot fail: a kernel handle we were just given, of the thread type. Should it,
+    // the caller reports failure; the thread still ends on its own.
+    ZwClose(hThread);
+    return NT_SUCCESS(status) ? pThread : NULL;
+}
+
+VOID KeluInitializeEventCreation(VOID)
+{
+    InitializeListHead(&g_LateCreatingThreads);
+    KeInitializeSpinLock(&g_LateCreatingThreadsLock);
+}
+
+VOID KeluWaitForLateEventCreation(VOID)
+{
+    for (;;) {
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&g_LateCreatingThreadsLock, &oldIrql);
+        PLIST_ENTRY pEntry = IsListEmpty(&g_LateCreatingThreads) ? NULL
+                                                                 : RemoveHeadList(&g_LateCreatingThreads);
+        KeReleaseSpinLock(&g_LateCreatingThreadsLock, oldIrql);
+        if (pEntry == NULL)
+            return;
+        LateCreatingThread *pLate = CONTAINING_RECORD(pEntry, LateCreatingThread, Link);
+        KeWaitForSingleObject(pLate->pThread, Executive, KernelMode, FALSE, NULL);
+        ObDereferenceObject(pLate->pThread);
+        ExFreePoolWithTag(pLate, 0);
+    }
 }
 
 NTSTATUS KeluCreatePortEvents(PKELU_DEVICE_EXTENSION pDevExt)
@@ -148,33 +200,33 @@ NTSTATUS KeluCreatePortEvents(PKELU_DEVICE_EXTENSION pDevExt)
     if (bExist)
         return STATUS_SUCCESS;
 
-    CreationContext *pContext = (CreationContext *)ExAllocatePoolWithTag(
-        NonPagedPool, sizeof(CreationContext), KELU_POOL_TAG);
-    if (pContext == NULL)
+    LateCreatingThread *pLate = (LateCreatingThread *)ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(LateCreatingThread), KELU_POOL_TAG);
+    if (pLate == NULL)
         return STATUS_UNSUCCESSFUL;
-    KeInitializeEvent(&pContext->Finished, NotificationEvent, FALSE);
-    pContext->pDevExt = pDevExt;
-    pContext->lHolders = 2;
-    // The thread's own reference keeps the port from being deleted under it, should it
-    // run longer than our wait. The caller's reference keeps the count above 0 here.
-    InterlockedIncrement(&pDevExt->ulOutstandingIo);
-    HANDLE hThread = NULL;
-    NTSTATUS status = PsCreateSystemThread(&hThread, THREAD_ALL_ACCESS, NULL, NULL, NULL,
-                                           KeluCreatePortEventsThread, pContext);
-    if (!NT_SUCCESS(status)) {
-        KeluReleaseRequestReference(pDevExt);
-        ExFreePoolWithTag(pContext, 0);
+    PETHREAD pThread = KeluStartCreatingThread(pDevExt);
+    if (pThread == NULL) {
+        ExFreePoolWithTag(pLate, 0);
         return STATUS_UNSUCCESSFUL;
     }
+    // Each call waits for its own thread's object, so two calls never share a signal.
     LARGE_INTEGER timeout;
     timeout.QuadPart = kCreationTimeout;
-    KeWaitForSingleObject(&pContext->Finished, UserRequest, KernelMode, FALSE, &timeout);
-    ReleaseContext(pContext);
+    NTSTATUS status = KeWaitForSingleObject(pThread, Executive, KernelMode, FALSE, &timeout);
+    if (status == STATUS_TIMEOUT) {
+        pLate->pThread = pThread;
+        KIRQL oldIrql;
+        KeAcquireSpinLock(&g_LateCreatingThreadsLock, &oldIrql);
+        InsertTailList(&g_LateCreatingThreads, &pLate->Link);
+        KeReleaseSpinLock(&g_LateCreatingThreadsLock, oldIrql);
+    } else {
+        ObDereferenceObject(pThread);
+        ExFreePoolWithTag(pLate, 0);
+    }
 
     ExAcquireFastMutex(&pDevExt->Mutex);
     bExist = AllEventsExist(pDevExt);
     ExReleaseFastMutex(&pDevExt->Mutex);
-    ZwClose(hThread);
     return bExist ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 

@@ -83,6 +83,7 @@ static VOID KeluInitializePortExtension(PKELU_DEVICE_EXTENSION pDevExt, UCHAR uc
     KeInitializeDpc(&pDevExt->ReadIntervalDpc, KeluReadIntervalTimeoutDpc, pDevExt);
     KeInitializeDpc(&pDevExt->WriteTotalDpc, KeluWriteTotalTimeoutDpc, pDevExt);
     KeInitializeEvent(&pDevExt->RemoveEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&pDevExt->EventCreationLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&g_OpenConfirmationEvents[ucPortNumber], NotificationEvent, FALSE);
 }
 

@@ -19,3 +19,8 @@ void KeCheckIrql(KIRQL maximum, const char *routine, const void *caller);
 // threads of the platform that call into drivers). Threads created with
 // PsCreateSystemThread are so already.
 void KeEnterSystemContext();
+
+// For tests: while held, a new system thread exists (its object, its handle) but waits
+// before its start routine runs; releasing the hold lets every such thread go on. A
+// test uses it to catch a driver between starting a thread and the thread's work.
+void PsHoldSystemThreads(bool hold);

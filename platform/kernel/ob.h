@@ -90,3 +90,10 @@ NTSTATUS ObReferenceObjectByHandleIn(Process *process, HANDLE handle, ObjectType
                                      void **object);
 // STATUS_INVALID_HANDLE for a handle the process does not have.
 NTSTATUS ObCloseHandle(Process *process, HANDLE handle);
+// Kernel handles (OBJ_KERNEL_HANDLE) live in the system process's table with the top
+// bit of their value set, so that kernel-mode routines find them whatever process the
+// calling thread runs in.
+NTSTATUS ObCreateKernelHandle(void *object, HANDLE *handle);
+// The table a kernel-mode routine searches for `handle`: the system process's for a
+// kernel handle, the calling thread's process's otherwise.
+Process *ObHandleTableOf(HANDLE handle);

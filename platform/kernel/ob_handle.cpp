@@ -121,16 +121,35 @@ size_t PsHandleCount(Process *process) {
 
 const char *PsProcessName(Process *process) { return process->name.c_str(); }
 
-NTSTATUS ObCreateHandle(Process *process, void *object, HANDLE *handle) {
+namespace {
+
+const ULONG_PTR kKernelHandleBit = ULONG_PTR(1) << (sizeof(ULONG_PTR) * 8 - 1);
+
+NTSTATUS InsertHandle(Process *process, void *object, ULONG_PTR valueBits, HANDLE *handle) {
     std::lock_guard<std::mutex> lock(ObLock());
     if (process->terminated) return STATUS_PROCESS_IS_TERMINATING;
-    ULONG_PTR value = process->nextHandle;
+    ULONG_PTR value = process->nextHandle | valueBits;
     process->nextHandle += 4;
     process->handles.emplace(value, object);
     ObfReferenceObject(object);
     ++ObHeader(object)->handles;
     *handle = reinterpret_cast<HANDLE>(value);
     return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS ObCreateHandle(Process *process, void *object, HANDLE *handle) {
+    return InsertHandle(process, object, 0, handle);
+}
+
+NTSTATUS ObCreateKernelHandle(void *object, HANDLE *handle) {
+    return InsertHandle(g_systemProcess, object, kKernelHandleBit, handle);
+}
+
+Process *ObHandleTableOf(HANDLE handle) {
+    if (reinterpret_cast<ULONG_PTR>(handle) & kKernelHandleBit) return g_systemProcess;
+    return PsCurrentProcess();
 }
 
 NTSTATUS ObReferenceObjectByHandleIn(Process *process, HANDLE handle, ObjectType *type,

@@ -61,9 +61,11 @@ POBJECT_TYPE *PsThreadType = &g_threadTypeExport;
 POBJECT_TYPE *ExEventObjectType = &g_eventTypeExport;
 
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYPE ObjectType,
-                                         KPROCESSOR_MODE, PVOID *Object,
+                                         KPROCESSOR_MODE AccessMode, PVOID *Object,
                                          POBJECT_HANDLE_INFORMATION HandleInformation) {
-    NTSTATUS status = ObReferenceObjectByHandleIn(PsCurrentProcess(), Handle, ObjectType, Object);
+    // A handle passed on from user mode is looked up in the caller's own table only.
+    Process *table = AccessMode == UserMode ? PsCurrentProcess() : ObHandleTableOf(Handle);
+    NTSTATUS status = ObReferenceObjectByHandleIn(table, Handle, ObjectType, Object);
     if (NT_SUCCESS(status) && HandleInformation != nullptr) {
         HandleInformation->HandleAttributes = 0;
         HandleInformation->GrantedAccess = GENERIC_ALL;
@@ -74,7 +76,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK, POBJECT_TYP
 NTSTATUS NTAPI ZwClose(HANDLE Handle) {
     const void *caller = __builtin_return_address(0);
     KeCheckIrql(PASSIVE_LEVEL, "ZwClose", caller);
-    Process *process = PsCurrentProcess();
+    Process *process = ObHandleTableOf(Handle);
     NTSTATUS status = ObCloseHandle(process, Handle);
     if (status == STATUS_INVALID_HANDLE)
         VerifierStop("INVALID_KERNEL_HANDLE", caller, "ZwClose of handle %p, unknown in process %s",

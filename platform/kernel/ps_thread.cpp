@@ -25,8 +25,10 @@ PDISPATCHER_HEADER ThreadWaitHeader(void *object) {
 
 std::mutex g_threadsLock;
 std::condition_variable g_threadEnded;
+std::condition_variable g_holdReleased;
 std::vector<pthread_t> g_threads;  // started and not yet joined
 size_t g_running;                  // started and not yet ended
+bool g_holdNewThreads;             // see PsHoldSystemThreads
 
 // Ends the calling system thread's bookkeeping: signals its object and drops the
 // reference the running thread held.
@@ -51,6 +53,10 @@ void *ThreadMain(void *argument) {
     delete static_cast<StartBlock *>(argument);
     KiThreadState &state = KiCurrentThreadState();
     state.thread = start.thread;
+    {
+        std::unique_lock<std::mutex> lock(g_threadsLock);
+        g_holdReleased.wait(lock, [] { return !g_holdNewThreads; });
+    }
     start.routine(start.context);
     FinishThread(start.thread, STATUS_SUCCESS);
     return nullptr;
@@ -65,6 +71,8 @@ ObjectType ObThreadType = {"Thread", nullptr, nullptr, ThreadWaitHeader};
 // driver that did not stop it: a stop, since its code is about to go away.
 void PsStopSystemThreads() {
     std::unique_lock<std::mutex> lock(g_threadsLock);
+    g_holdNewThreads = false;  // a hold a test forgot must not outlast its machine
+    g_holdReleased.notify_all();
     if (!g_threadEnded.wait_for(lock, std::chrono::seconds(10), [] { return g_running == 0; }))
         VerifierStop("SYSTEM_THREAD_ALIVE_AT_SHUTDOWN", nullptr,
                      "%zu system threads still run when the machine shuts down", g_running);
@@ -72,6 +80,12 @@ void PsStopSystemThreads() {
     threads.swap(g_threads);
     lock.unlock();
     for (pthread_t thread : threads) pthread_join(thread, nullptr);
+}
+
+void PsHoldSystemThreads(bool hold) {
+    std::lock_guard<std::mutex> lock(g_threadsLock);
+    g_holdNewThreads = hold;
+    if (!hold) g_holdReleased.notify_all();
 }
 
 void KeEnterSystemContext() { KiCurrentThreadState().process = PsSystemProcess(); }
@@ -91,7 +105,8 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, POBJECT_ATTRIBU
 
     bool kernelHandle = ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE);
     Process *owner = kernelHandle ? PsSystemProcess() : PsCurrentProcess();
-    NTSTATUS status = ObCreateHandle(owner, thread, ThreadHandle);
+    NTSTATUS status = kernelHandle ? ObCreateKernelHandle(thread, ThreadHandle)
+                                   : ObCreateHandle(owner, thread, ThreadHandle);
     if (!NT_SUCCESS(status)) {
         ObfDereferenceObject(thread);
         return status;

@@ -3,6 +3,9 @@
 // data, settings and the port's own lines, and let go at removal.
 #include "serial_fixture.h"
 
+#include <ke.h>
+
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -127,15 +130,25 @@ TEST_F(NamedEventsTest, TwoOpensThatNeedConfirmationCreateTheirPortsEventsAtOnce
         // Each open creates its port's events in a thread of its own, then announces
         // itself through the opened event and waits for the answer.
         HANDLE opened[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+        std::atomic<bool> done[2] = {false, false};
         std::thread openers[2];
         for (ULONG port = 0; port < 2; port++)
-            openers[port] = std::thread([&opened, port] { opened[port] = OpenPort(port); });
+            openers[port] = std::thread([&opened, &done, port] {
+                opened[port] = OpenPort(port);
+                done[port] = true;
+            });
         for (ULONG port = 0; port < 2; port++) {
             ASSERT_TRUE(Eventually([port] {
                 NamedEvent event("Opened", port);
                 return event.handle != nullptr && event.Signalled();
             }));
-            ASSERT_EQ(SetConfirmation(port, false), STATUS_SUCCESS);  // lets the open go on
+            // A new event is signalled for the moment between its creation and its
+            // clearing, and an answer given before the open waits answers nothing: the
+            // answer is repeated until the open goes on.
+            ASSERT_TRUE(Eventually([port, &done] {
+                EXPECT_EQ(SetConfirmation(port, false), STATUS_SUCCESS);
+                return done[port].load();
+            }));
         }
         for (ULONG port = 0; port < 2; port++) {
             openers[port].join();
@@ -166,4 +179,43 @@ TEST_F(NamedEventsTest, RemovalLetsGoOfTheEventsAndNothingSignalsThemAfterwards)
     EXPECT_EQ(NamedEvent("Opened", 0).handle, nullptr);
     ASSERT_EQ(InitEvents(0), STATUS_SUCCESS);
     EXPECT_NE(NamedEvent("Opened", 0).handle, nullptr);
+}
+
+// The creating thread is held back before its work, so its caller's 10 seconds pass
+// first: the request fails, and the thread, once let go, still does its work safely.
+TEST_F(NamedEventsTest, ACreatingThreadThatOutlivesItsCallerLeavesNoTraceOnARemovedPort) {
+    auto initEventsGivingUp = [](ULONG port) {
+        size_t blocked = MachineBlockedThreads();
+        NTSTATUS status = STATUS_PENDING;
+        std::thread caller([&status, port] { status = InitEvents(port); });
+        EXPECT_TRUE(Eventually([blocked] { return MachineBlockedThreads() > blocked; }));
+        MachineAdvanceClockMs(10000);
+        caller.join();
+        return status;
+    };
+    PsHoldSystemThreads(true);
+    EXPECT_EQ(initEventsGivingUp(0), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(initEventsGivingUp(1), STATUS_UNSUCCESSFUL);
+
+    // Port 1 is removed while its thread still holds a reference: removal waits.
+    size_t blocked = MachineBlockedThreads();
+    std::thread remover([this] { EXPECT_EQ(Unplug(1), STATUS_SUCCESS); });
+    ASSERT_TRUE(Eventually([blocked] { return MachineBlockedThreads() > blocked; }));
+    PsHoldSystemThreads(false);
+    remover.join();
+    // Port 0's thread installed its events late; port 1's found its port going and
+    // closed what it had created.
+    EXPECT_TRUE(Eventually([] { return NamedEvent("Opened", 0).handle != nullptr; }));
+    EXPECT_EQ(InitEvents(0), STATUS_SUCCESS);
+    EXPECT_FALSE(ObjectExists(u"\\BaseNamedObjects\\keluPortOpened2"));
+    // The parked threads are waited for and let go at unload: the verifier checks the
+    // pool when the fixture unloads the driver.
+}
+
+TEST_F(NamedEventsTest, ARequestThatCannotGetMemoryFailsAndCreatesNothing) {
+    PoolFailAllocationsWithTag(kKeluPoolTag);
+    EXPECT_EQ(InitEvents(0), STATUS_UNSUCCESSFUL);
+    PoolClearFaults();
+    EXPECT_FALSE(ObjectExists(u"\\BaseNamedObjects\\keluPortOpened1"));
+    EXPECT_EQ(InitEvents(0), STATUS_SUCCESS);
 }

@@ -75,14 +75,17 @@ TEST_F(SystemThreadTest, KernelHandleGoesToTheSystemProcess) {
                                    ThreadRoutine, &ctx),
               STATUS_SUCCESS);
     EXPECT_EQ(PsHandleCount(PsSystemProcess()), before + 1);
-    // The handle is unknown in the application's table.
+    // Kernel mode finds it from the application's context; a handle passed on from
+    // user mode with the same value does not.
     PVOID thread = nullptr;
-    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &thread, nullptr),
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, UserMode, &thread, nullptr),
               STATUS_INVALID_HANDLE);
-    PsSetCurrentProcess(PsSystemProcess());
-    EXPECT_EQ(WaitOnThreadHandle(handle, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ObDereferenceObject(thread);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
-    PsSetCurrentProcess(PsDefaultProcess());
+    EXPECT_EQ(PsHandleCount(PsSystemProcess()), before);
 }
 
 using SystemThreadDeathTest = MachineTest;

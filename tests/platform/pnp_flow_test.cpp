@@ -164,9 +164,11 @@ TEST_F(PnpFlowTest, DeviceWithoutUsableDriverIsLeftWithoutOne) {
     TestBusPlug(2);
     PnpWaitIdle();
     EXPECT_EQ(g_testFunction.addDevices, 0);
-    for (const PnpDeviceInfo &device : PnpListDevices())
-        if (device.instancePath == u"TESTBUS\\CHILD\\2")
+    for (const PnpDeviceInfo &device : PnpListDevices()) {
+        if (device.instancePath == u"TESTBUS\\CHILD\\2") {
             EXPECT_EQ(device.problem, STATUS_OBJECT_NAME_NOT_FOUND);
+        }
+    }
 }
 
 TEST_F(PnpFlowTest, RootDeviceComesBackAfterARestartWithItsChildrenRemovedAtShutdown) {
