@@ -9,3 +9,9 @@ function(kelu_add_kernel_driver target)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/include)
   target_link_libraries(${target} PRIVATE ntoskrnl)
 endfunction()
+
+# The SDK that `cmake --install` lays out: headers under <prefix>/include/kelu (the
+# platform's Windows headers beside keluapi.h), the libraries, the driver package, the
+# kelu command and the CMake package (cmake/sdk.cmake).
+include(GNUInstallDirs)
+set(KELU_SDK_INCLUDE_DIR ${CMAKE_INSTALL_INCLUDEDIR}/kelu)
