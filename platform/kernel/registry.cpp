@@ -73,6 +73,18 @@ Key *FindKeyLocked(std::u16string_view path, bool create) {
     return key;
 }
 
+// The names in one of a key's maps (subkeys or values), in its order; none when the
+// key does not exist.
+template <typename Map>
+std::vector<std::u16string> EnumerateNames(std::u16string_view key, Map Key::*map) {
+    MachineCurrent();
+    std::lock_guard<std::mutex> lock(g_registryLock);
+    std::vector<std::u16string> names;
+    if (Key *found = FindKeyLocked(key, false))
+        for (auto &entry : found->*map) names.push_back(entry.first);
+    return names;
+}
+
 // ---- text file
 
 std::string Quote(std::u16string_view text) {
@@ -306,21 +318,11 @@ NTSTATUS RegistryDeleteValue(std::u16string_view key, std::u16string_view name) 
 }
 
 std::vector<std::u16string> RegistryEnumerateSubkeys(std::u16string_view key) {
-    MachineCurrent();
-    std::lock_guard<std::mutex> lock(g_registryLock);
-    std::vector<std::u16string> names;
-    if (Key *found = FindKeyLocked(key, false))
-        for (auto &subkey : found->subkeys) names.push_back(subkey.first);
-    return names;
+    return EnumerateNames(key, &Key::subkeys);
 }
 
 std::vector<std::u16string> RegistryEnumerateValues(std::u16string_view key) {
-    MachineCurrent();
-    std::lock_guard<std::mutex> lock(g_registryLock);
-    std::vector<std::u16string> names;
-    if (Key *found = FindKeyLocked(key, false))
-        for (auto &value : found->values) names.push_back(value.first);
-    return names;
+    return EnumerateNames(key, &Key::values);
 }
 
 NTSTATUS RegistrySetString(std::u16string_view key, std::u16string_view name,

@@ -98,6 +98,24 @@ DeviceElement *ElementOf(DeviceInfoList *list, const SP_DEVINFO_DATA *data)
     return &list->devices[data->DevInst - 1];
 }
 
+// The device a registry property call names, or null with the error set. Called
+// under g_listsLock.
+DeviceElement *PropertyElement(HDEVINFO handle, const SP_DEVINFO_DATA *data, const void *buffer,
+                               DWORD bufferSize)
+{
+    DeviceInfoList *list = FindList(handle);
+    if (list == nullptr) {
+        Fail(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    DeviceElement *element = ElementOf(list, data);
+    if (element == nullptr || (buffer == nullptr && bufferSize != 0)) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return element;
+}
+
 void Describe(const DeviceInfoList *list, size_t index, PSP_DEVINFO_DATA data)
 {
     data->ClassGuid = list->devices[index].classGuid;
@@ -322,13 +340,10 @@ extern "C" BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
                                                          PDWORD RequiredSize)
 {
     std::lock_guard<std::mutex> guard(g_listsLock);
-    DeviceInfoList *list = FindList(DeviceInfoSet);
-    if (list == nullptr) {
-        return Fail(ERROR_INVALID_HANDLE);
-    }
-    DeviceElement *element = ElementOf(list, DeviceInfoData);
-    if (element == nullptr || (PropertyBuffer == nullptr && PropertyBufferSize != 0)) {
-        return Fail(ERROR_INVALID_PARAMETER);
+    DeviceElement *element =
+        PropertyElement(DeviceInfoSet, DeviceInfoData, PropertyBuffer, PropertyBufferSize);
+    if (element == nullptr) {
+        return FALSE;
     }
     std::string bytes;
     DWORD type = REG_NONE;
@@ -355,13 +370,10 @@ extern "C" BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
                                                          DWORD PropertyBufferSize)
 {
     std::lock_guard<std::mutex> guard(g_listsLock);
-    DeviceInfoList *list = FindList(DeviceInfoSet);
-    if (list == nullptr) {
-        return Fail(ERROR_INVALID_HANDLE);
-    }
-    DeviceElement *element = ElementOf(list, DeviceInfoData);
-    if (element == nullptr || (PropertyBuffer == nullptr && PropertyBufferSize != 0)) {
-        return Fail(ERROR_INVALID_PARAMETER);
+    DeviceElement *element =
+        PropertyElement(DeviceInfoSet, DeviceInfoData, PropertyBuffer, PropertyBufferSize);
+    if (element == nullptr) {
+        return FALSE;
     }
     if (Property != SPDRP_HARDWAREID) {
         return Fail(ERROR_INVALID_REG_PROPERTY);

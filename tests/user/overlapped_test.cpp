@@ -7,6 +7,24 @@ namespace {
 const ULONG_PTR kStatusPending = 0x103;
 const ULONG_PTR kStatusCancelled = 0xC0000120;
 
+// A read left pending for the test to end without data. It must not move while
+// pending: the kernel writes its result into `overlapped`.
+struct PendingRead {
+    OVERLAPPED overlapped = {};
+    char buffer[4] = {};
+    DWORD count = 0;
+};
+
+// Issues `read` on `reader` with an event of its own in read->overlapped.hEvent.
+void StartPendingRead(HANDLE reader, PendingRead *read)
+{
+    read->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(read->overlapped.hEvent, nullptr);
+    ASSERT_FALSE(
+        ReadFile(reader, read->buffer, sizeof(read->buffer), &read->count, &read->overlapped));
+    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+}
+
 }  // namespace
 
 TEST_F(Win32Test, OverlappedReadPendsUntilDataArrives)
@@ -129,37 +147,27 @@ TEST_F(Win32Test, CallWithoutOverlappedIsNotEndedByAnotherRequestsCompletion)
 TEST_F(Win32Test, CancelIoAbortsThePendingRead)
 {
     HANDLE reader = Open("\\\\.\\Win32Test", FILE_FLAG_OVERLAPPED);
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = event;
-    char buffer[4];
-    DWORD count = 0;
-    ASSERT_FALSE(ReadFile(reader, buffer, sizeof(buffer), &count, &overlapped));
-    ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+    PendingRead read;
+    ASSERT_NO_FATAL_FAILURE(StartPendingRead(reader, &read));
     ASSERT_TRUE(CancelIo(reader));
-    EXPECT_FALSE(GetOverlappedResult(reader, &overlapped, &count, TRUE));
+    EXPECT_FALSE(GetOverlappedResult(reader, &read.overlapped, &read.count, TRUE));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
-    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(read.count, 0u);
     EXPECT_EQ(TestDeviceGetCounts().readsCancelled, 1);
-    CloseHandle(event);
+    CloseHandle(read.overlapped.hEvent);
     CloseHandle(reader);
 }
 
 TEST_F(Win32Test, ClosingTheHandleEndsItsPendingRead)
 {
     HANDLE reader = Open("\\\\.\\Win32Test", FILE_FLAG_OVERLAPPED);
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = event;
-    char buffer[4];
-    DWORD count = 0;
-    ASSERT_FALSE(ReadFile(reader, buffer, sizeof(buffer), &count, &overlapped));
+    PendingRead read;
+    ASSERT_NO_FATAL_FAILURE(StartPendingRead(reader, &read));
     ASSERT_TRUE(CloseHandle(reader));  // cleanup: the driver ends the file's reads
-    EXPECT_EQ(WaitForSingleObject(event, INFINITE), (DWORD)WAIT_OBJECT_0);
-    EXPECT_EQ(overlapped.Internal & 0xFFFFFFFF, kStatusCancelled);
-    TestDeviceCounts counts = TestDeviceGetCounts();
-    EXPECT_EQ(counts.readsCancelled, 1);
-    CloseHandle(event);
+    EXPECT_EQ(WaitForSingleObject(read.overlapped.hEvent, INFINITE), (DWORD)WAIT_OBJECT_0);
+    EXPECT_EQ(read.overlapped.Internal & 0xFFFFFFFF, kStatusCancelled);
+    EXPECT_EQ(TestDeviceGetCounts().readsCancelled, 1);
+    CloseHandle(read.overlapped.hEvent);
 }
 
 // Suite name marks it for the ThreadSanitizer run.
