@@ -1,4 +1,5 @@
 // put and take: bytes into a port's receive side and out of its transmit side.
+#include "bytes.h"
 #include "command.h"
 #include "errors.h"
 #include "machine_settle.h"
@@ -18,19 +19,61 @@ std::vector<UCHAR> ReadHostFile(const std::string &path)
     return std::vector<UCHAR>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-void Put(Arguments &arguments)
+}  // namespace
+
+ByteSource TakeByteSource(Arguments &arguments)
 {
-    std::optional<std::string> hex = arguments.TakeValue("hex");
-    std::optional<std::string> file = arguments.TakeValue("file");
-    ULONG port = arguments.TakePort();
+    ByteSource source;
+    source.hex = arguments.TakeValue("hex");
+    source.file = arguments.TakeValue("file");
+    return source;
+}
+
+std::vector<UCHAR> TakeBytes(Arguments &arguments, const ByteSource &source)
+{
     std::optional<std::string> text = arguments.TakeOptionalWord();
     arguments.ExpectNothingMore();
-    if (int(hex.has_value()) + int(file.has_value()) + int(text.has_value()) != 1)
+    if (int(source.hex.has_value()) + int(source.file.has_value()) + int(text.has_value()) != 1)
         ThrowUsage("give the bytes one way: TEXT, --hex DIGITS or --file PATH");
     std::vector<UCHAR> bytes;
-    if (hex && !ParseHexBytes(*hex, &bytes)) ThrowUsage("'" + *hex + "' is not a run of hex bytes");
-    if (file) bytes = ReadHostFile(*file);
+    if (source.hex && !ParseHexBytes(*source.hex, &bytes))
+        ThrowUsage("'" + *source.hex + "' is not a run of hex bytes");
+    if (source.file) bytes = ReadHostFile(*source.file);
     if (text) bytes.assign(text->begin(), text->end());
+    return bytes;
+}
+
+ByteSink TakeByteSink(Arguments &arguments)
+{
+    ByteSink sink;
+    sink.asHex = arguments.TakeFlag("hex");
+    sink.file = arguments.TakeValue("file");
+    if (sink.asHex && sink.file) ThrowUsage("--hex and --file exclude each other");
+    return sink;
+}
+
+void EmitBytes(const std::vector<UCHAR> &bytes, const ByteSink &sink, const std::string &verb, ULONG port)
+{
+    if (sink.file) {
+        std::ofstream out(*sink.file, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!out) ThrowUsage("cannot write the file " + *sink.file);
+        Print(verb + " " + std::to_string(bytes.size()) + " bytes from " + PortName(port) + " into " + *sink.file +
+              "\n");
+    } else if (sink.asHex) {
+        Print(HexBytes(bytes) + "\n");
+    } else {
+        Print(std::string(bytes.begin(), bytes.end()));
+    }
+}
+
+namespace {
+
+void Put(Arguments &arguments)
+{
+    ByteSource source = TakeByteSource(arguments);
+    ULONG port = arguments.TakePort();
+    std::vector<UCHAR> bytes = TakeBytes(arguments, source);
     WaitForPluggedPorts();
     ULONG written = 0;
     if (!keluWriteToPortBuffer(port, bytes.data(), static_cast<ULONG>(bytes.size()), &written))
@@ -50,12 +93,10 @@ void Put(Arguments &arguments)
 
 void Take(Arguments &arguments)
 {
-    bool asHex = arguments.TakeFlag("hex");
-    std::optional<std::string> file = arguments.TakeValue("file");
+    ByteSink sink = TakeByteSink(arguments);
     std::optional<unsigned long> count = arguments.TakeNumber("count");
     ULONG port = arguments.TakePort();
     arguments.ExpectNothingMore();
-    if (asHex && file) ThrowUsage("--hex and --file exclude each other");
     WaitForPluggedPorts();
     ULONG wanted = 0;
     if (count) {
@@ -69,16 +110,7 @@ void Take(Arguments &arguments)
         GetLastError() != ERROR_NO_MORE_ITEMS)
         ThrowLastError("cannot take bytes from " + PortName(port));
     bytes.resize(read);
-    if (file) {
-        std::ofstream out(*file, std::ios::binary);
-        out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        if (!out) ThrowUsage("cannot write the file " + *file);
-        Print("took " + std::to_string(read) + " bytes from " + PortName(port) + " into " + *file + "\n");
-    } else if (asHex) {
-        Print(HexBytes(bytes) + "\n");
-    } else {
-        Print(std::string(bytes.begin(), bytes.end()));
-    }
+    EmitBytes(bytes, sink, "took", port);
 }
 
 }  // namespace

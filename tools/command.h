@@ -13,6 +13,10 @@
 #include <string>
 #include <vector>
 
+// The answer that denies a waiting open: STATUS_ACCESS_DENIED, which the refused open
+// then fails with.
+inline constexpr ULONG kDenyAnswer = 0xC0000022;
+
 enum ExitStatus {
     kSuccess = 0,
     kOperationFailed = 1,
@@ -32,13 +36,23 @@ private:
 // Failures of the command line itself.
 [[noreturn]] void ThrowUsage(const std::string &sentence);
 
+// Where a command may run: anywhere, only inside `kelu session` (the commands that act
+// as a port's application, whose handles live as long as the session), or only
+// outside one (a session does not nest).
+enum class CommandScope { kAnywhere, kSessionOnly, kOutsideSession };
+
 struct Command {
     const char *name;
     const char *synopsis;  // the arguments, after the name
     const char *summary;   // one line for the command list
     const char *details;   // the rest of `kelu NAME --help`
     void (*run)(Arguments &arguments);
+    CommandScope scope = CommandScope::kAnywhere;
 };
+
+// Runs one command line (the words after "kelu") as main does: help, the command, and
+// a failure turned into one line on stderr. Returns the exit status.
+int RunCommandLine(const std::vector<std::string> &words, bool inSession);
 
 // The driver package that install and demo use when none is named; a usage error
 // when there is none.
@@ -50,4 +64,5 @@ extern const std::vector<Command> kPortCommands;
 extern const std::vector<Command> kLineCommands;
 extern const std::vector<Command> kByteCommands;
 extern const std::vector<Command> kEventCommands;
+extern const std::vector<Command> kSessionCommands;
 extern const std::vector<Command> kDemoCommands;

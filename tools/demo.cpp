@@ -21,7 +21,6 @@ namespace {
 
 const ULONG kFirst = 1;   // COM1: the application that starts the conversation
 const ULONG kSecond = 2;  // COM2: its partner, whose opens need approval
-const ULONG kDeny = 0xC0000022;  // STATUS_ACCESS_DENIED
 const DWORD kStepTimeoutMs = 3000;
 const size_t kThroughputBytes = 1 << 20;
 const DWORD kThroughputChunk = 4096;
@@ -348,7 +347,7 @@ void RunApplications(Transcript &transcript)
                      "the manager sees COM1's settings change: " + std::to_string(settings.BaudRate) + " baud");
 
     // The first open of COM2 is refused, the second approved.
-    OpenOutcome refused = OpenWithAnswer(transcript, kDeny);
+    OpenOutcome refused = OpenWithAnswer(transcript, kDenyAnswer);
     HANDLE second = INVALID_HANDLE_VALUE;
     if (refused.answered) {
         transcript.Check(refused.handle == INVALID_HANDLE_VALUE && refused.error == ERROR_ACCESS_DENIED,
@@ -403,5 +402,5 @@ const std::vector<Command> kDemoCommands = {
      "data both ways, raises lines that the other side sees through a wait, puts\n"
      "bytes in and takes bytes out, and measures the throughput. Prints what each\n"
      "side saw; exit status 0 only when every step behaved as it must.\n",
-     Demo},
+     Demo, CommandScope::kOutsideSession},
 };

@@ -8,7 +8,8 @@
 namespace {
 
 const std::vector<const std::vector<Command> *> kGroups = {
-    &kPackageCommands, &kPortCommands, &kLineCommands, &kByteCommands, &kEventCommands, &kDemoCommands,
+    &kPackageCommands, &kPortCommands,    &kLineCommands, &kByteCommands,
+    &kEventCommands,   &kSessionCommands, &kDemoCommands,
 };
 
 const Command *FindCommand(const std::string &name)
@@ -44,9 +45,8 @@ void PrintCommandHelp(const Command &command)
 
 }  // namespace
 
-int main(int argc, char **argv)
+int RunCommandLine(const std::vector<std::string> &words, bool inSession)
 {
-    std::vector<std::string> words(argv + 1, argv + argc);
     if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
         if (words.size() >= 2) {
             if (const Command *command = FindCommand(words[1])) {
@@ -68,6 +68,10 @@ int main(int argc, char **argv)
             PrintCommandHelp(*command);
             return kSuccess;
         }
+        if (command->scope == CommandScope::kSessionOnly && !inSession)
+            ThrowUsage("it acts as an application on a port, which needs a session: 'kelu session --help'");
+        if (command->scope == CommandScope::kOutsideSession && inSession)
+            ThrowUsage("it cannot run inside a session");
         command->run(arguments);
     } catch (const CommandFailure &failure) {
         fflush(stdout);
@@ -77,4 +81,9 @@ int main(int argc, char **argv)
         return failure.status();
     }
     return kSuccess;
+}
+
+int main(int argc, char **argv)
+{
+    return RunCommandLine(std::vector<std::string>(argv + 1, argv + argc), false);
 }

@@ -10,9 +10,6 @@
 
 namespace {
 
-// STATUS_ACCESS_DENIED: what a refused open fails with.
-const ULONG kDenyAnswer = 0xC0000022;
-
 void Plugin(Arguments &arguments)
 {
     bool confirm = arguments.TakeFlag("confirm");

@@ -97,6 +97,7 @@ typedef const GUID *LPCGUID;
     inline constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 
 #define MAXULONG 0xFFFFFFFFu
+#define MAXDWORD 0xFFFFFFFFu
 #define MAXLONG 0x7FFFFFFF
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)

@@ -1,0 +1,296 @@
+// session: several commands in one process. Each kelu process runs its own embedded
+// machine, so what lives only as long as a process (a port's application with its
+// open handle, an open that waits for approval) can be seen by other commands only
+// inside one session. A session also runs the commands that act as a port's
+// application: open, close, write and read.
+#include "bytes.h"
+#include "command.h"
+#include "errors.h"
+#include "machine_settle.h"
+#include "output.h"
+
+#include <keluapi.h>
+
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <thread>
+
+namespace {
+
+// How long open --background waits for the open to reach the driver's approval wait,
+// and how long a later command waits for a background open to end.
+const DWORD kSettleMs = 10000;
+const DWORD kPollMs = 10;
+
+// A write that the partner cannot take in ends after this long rather than hang.
+const DWORD kWriteTimeoutMs = 2000;
+
+// The session's application on one port: an open handle, or an open that runs in the
+// background until the controlling application answers it.
+struct Application {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_SUCCESS;  // the open's, when it failed
+    std::atomic<bool> done{false};
+    std::thread opener;
+};
+
+std::map<ULONG, std::unique_ptr<Application>> g_applications;
+
+HANDLE OpenPortHandle(ULONG port, DWORD *error)
+{
+    std::string name = "\\\\.\\" + PortName(port);
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    *error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    return handle;
+}
+
+bool WaitUntil(bool (*condition)(ULONG), ULONG port)
+{
+    for (DWORD waited = 0; !condition(port); waited += kPollMs) {
+        if (waited >= kSettleMs) return false;
+        Sleep(kPollMs);
+    }
+    return true;
+}
+
+bool OpenHasEnded(ULONG port) { return g_applications[port]->done; }
+
+// The driver reports a port as opened from the moment an open waits for approval.
+bool OpenIsUnderway(ULONG port)
+{
+    int opened = 0;
+    return OpenHasEnded(port) || (keluIsPortOpened(port, &opened) && opened);
+}
+
+// Collects a background open that has ended: its thread joined, its failure reported
+// (and the port's application forgotten) with `what`.
+void FinishOpen(ULONG port, const std::string &what)
+{
+    Application &application = *g_applications[port];
+    if (application.opener.joinable()) application.opener.join();
+    if (application.handle == INVALID_HANDLE_VALUE) {
+        DWORD error = application.error;
+        g_applications.erase(port);
+        ThrowError(what, error);
+    }
+}
+
+// The session's open handle on `port`, waiting for a background open to end.
+HANDLE ApplicationHandle(ULONG port)
+{
+    if (g_applications.count(port) == 0)
+        ThrowUsage("this session has no application on " + PortName(port) + "; 'open " + PortName(port) +
+                   "' first");
+    if (!WaitUntil(OpenHasEnded, port))
+        throw CommandFailure(kOperationFailed, "the open of " + PortName(port) + " still waits for approval");
+    FinishOpen(port, "the open of " + PortName(port) + " failed");
+    return g_applications[port]->handle;
+}
+
+// A read waits up to `timeoutMs` for all it asks for; without one, or with 0 (which
+// the serial timeouts would take as "no limit"), it takes what is waiting at once.
+void SetReadTimeouts(HANDLE handle, std::optional<unsigned long> timeoutMs)
+{
+    COMMTIMEOUTS timeouts = {};
+    if (timeoutMs && *timeoutMs > 0) {
+        timeouts.ReadTotalTimeoutConstant = *timeoutMs;
+    } else {
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+    }
+    timeouts.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+    SetCommTimeouts(handle, &timeouts);
+}
+
+void Open(Arguments &arguments)
+{
+    bool background = arguments.TakeFlag("background");
+    ULONG port = arguments.TakePort();
+    arguments.ExpectNothingMore();
+    if (g_applications.count(port) != 0) ThrowUsage("this session already has " + PortName(port) + " open");
+    WaitForPluggedPorts();
+    auto application = std::make_unique<Application>();
+    Application *started = application.get();
+    g_applications[port] = std::move(application);
+    if (!background) {
+        started->handle = OpenPortHandle(port, &started->error);
+        started->done = true;
+        FinishOpen(port, "cannot open " + PortName(port));
+        Print("opened " + PortName(port) + "\n");
+        return;
+    }
+    started->opener = std::thread([started, port] {
+        started->handle = OpenPortHandle(port, &started->error);
+        started->done = true;
+    });
+    WaitUntil(OpenIsUnderway, port);
+    if (!started->done) {
+        Print("the open of " + PortName(port) + " waits for approval\n");
+        return;
+    }
+    FinishOpen(port, "cannot open " + PortName(port));
+    Print("opened " + PortName(port) + "\n");
+}
+
+void Close(Arguments &arguments)
+{
+    ULONG port = arguments.TakePort();
+    arguments.ExpectNothingMore();
+    HANDLE handle = ApplicationHandle(port);
+    CloseHandle(handle);
+    g_applications.erase(port);
+    Print("closed " + PortName(port) + "\n");
+}
+
+void Write(Arguments &arguments)
+{
+    ByteSource source = TakeByteSource(arguments);
+    ULONG port = arguments.TakePort();
+    std::vector<UCHAR> bytes = TakeBytes(arguments, source);
+    HANDLE handle = ApplicationHandle(port);
+    SetReadTimeouts(handle, std::nullopt);
+    DWORD written = 0;
+    if (!WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
+        ThrowLastError(PortName(port) + " could not write");
+    if (written < bytes.size())
+        throw CommandFailure(kOperationFailed, PortName(port) + " wrote only " + std::to_string(written) + " of " +
+                                                   std::to_string(bytes.size()) +
+                                                   " bytes: nothing took the rest in time");
+    Print(PortName(port) + " wrote " + std::to_string(written) + " bytes\n");
+}
+
+void Read(Arguments &arguments)
+{
+    ByteSink sink = TakeByteSink(arguments);
+    std::optional<unsigned long> count = arguments.TakeNumber("count");
+    std::optional<unsigned long> timeout = arguments.TakeNumber("timeout");
+    ULONG port = arguments.TakePort();
+    arguments.ExpectNothingMore();
+    if (timeout && !count) ThrowUsage("--timeout waits for --count bytes; give both");
+    HANDLE handle = ApplicationHandle(port);
+    SetReadTimeouts(handle, timeout);
+    // Without a count, whatever is waiting, up to the largest receive buffer.
+    std::vector<UCHAR> bytes(count ? *count : 0x10000);
+    DWORD read = 0;
+    if (!ReadFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr))
+        ThrowLastError(PortName(port) + " could not read");
+    bytes.resize(read);
+    EmitBytes(bytes, sink, "read", port);
+    if (count && read < *count)
+        throw CommandFailure(kOperationFailed, PortName(port) + " read only " + std::to_string(read) + " of " +
+                                                   std::to_string(*count) + " bytes in time");
+}
+
+// Splits a line into words at blanks; double or single quotes keep blanks inside a
+// word. False for a quote that does not end.
+bool SplitWords(const std::string &line, std::vector<std::string> *words)
+{
+    std::string word;
+    bool inWord = false;
+    char quote = 0;
+    for (char c : line) {
+        if (quote != 0) {
+            if (c == quote)
+                quote = 0;
+            else
+                word += c;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+            inWord = true;
+        } else if (std::isspace(static_cast<unsigned char>(c))) {
+            if (inWord) words->push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) words->push_back(word);
+    return quote == 0;
+}
+
+// The session's applications go away with it: an open still waiting is denied, so
+// that its thread ends, and every handle is closed.
+void EndApplications()
+{
+    for (auto &[port, application] : g_applications) {
+        if (!application->done) keluConfirmPortOpening(port, kDenyAnswer);
+        if (application->opener.joinable()) application->opener.join();
+        if (application->handle != INVALID_HANDLE_VALUE) CloseHandle(application->handle);
+    }
+    g_applications.clear();
+}
+
+void RunLines(std::istream &input)
+{
+    std::string line;
+    for (unsigned long number = 1; std::getline(input, line); number++) {
+        size_t start = line.find_first_not_of(" \t\r");
+        if (start == std::string::npos || line[start] == '#') continue;
+        std::vector<std::string> words;
+        if (!SplitWords(line, &words))
+            ThrowUsage("line " + std::to_string(number) + " has a quote that does not end");
+        int status = RunCommandLine(words, true);
+        fflush(stdout);
+        if (status != kSuccess)
+            throw CommandFailure(ExitStatus(status), "stopped at line " + std::to_string(number) +
+                                                         " (" + words[0] + "), which failed");
+    }
+}
+
+void Session(Arguments &arguments)
+{
+    std::optional<std::string> path = arguments.TakeOptionalWord();
+    arguments.ExpectNothingMore();
+    std::ifstream file;
+    bool fromFile = path && *path != "-";
+    if (fromFile) {
+        file.open(*path);
+        if (!file) ThrowUsage("cannot read the file " + *path);
+    }
+    try {
+        RunLines(fromFile ? static_cast<std::istream &>(file) : std::cin);
+    } catch (...) {
+        EndApplications();
+        throw;
+    }
+    EndApplications();
+}
+
+}  // namespace
+
+const std::vector<Command> kSessionCommands = {
+    {"session", "[FILE | -]", "run several commands on one machine, with applications on ports",
+     "Runs the commands in FILE (or on stdin), one per line as they would follow\n"
+     "'kelu', in this one process: they share one machine, so applications that the\n"
+     "session opens on ports stay open from line to line. Blank lines and lines\n"
+     "starting with # are skipped; quotes keep blanks inside a word. The first\n"
+     "command that fails ends the session with its exit status. At the end an open\n"
+     "still waiting for approval is denied and every port is closed.\n"
+     "Inside a session, open, close, write and read act as a port's application.\n",
+     Session, CommandScope::kOutsideSession},
+    {"open", "[--background] PORT", "(session) open a port as its application",
+     "Opens PORT as an ordinary serial application would, for the rest of the\n"
+     "session. With --background the open may wait for the controlling\n"
+     "application's approval ('confirm PORT allow'); the command returns once the\n"
+     "open waits, and a later command on the port waits for it to end.\n",
+     Open, CommandScope::kSessionOnly},
+    {"close", "PORT", "(session) close the session's application on a port",
+     "Closes the handle that 'open PORT' gave the session.\n", Close, CommandScope::kSessionOnly},
+    {"write", "PORT TEXT | PORT --hex DIGITS | PORT --file PATH", "(session) write as a port's application",
+     "Writes the bytes with the session's handle on PORT, as its application. They\n"
+     "go to the partner, or wait in PORT for 'take' when it has none. Exit status 1\n"
+     "when not all of them could be written within two seconds.\n",
+     Write, CommandScope::kSessionOnly},
+    {"read", "[--count N [--timeout MS]] [--hex | --file PATH] PORT", "(session) read as a port's application",
+     "Reads with the session's handle on PORT, as its application: what is waiting,\n"
+     "or at most N bytes. With --timeout it waits up to MS milliseconds for N bytes;\n"
+     "exit status 1 when fewer came. Prints them as they are, as hex with --hex, or\n"
+     "writes them to PATH.\n",
+     Read, CommandScope::kSessionOnly},
+};
