@@ -25,12 +25,16 @@ enum ExitStatus {
 
 class CommandFailure : public std::runtime_error {
 public:
-    CommandFailure(ExitStatus status, const std::string &sentence)
-        : std::runtime_error(sentence), status_(status) {}
+    // A usage error is followed by the command's synopsis unless `withSynopsis` is
+    // false (a session passing on the status of a line that already said what was wrong).
+    CommandFailure(ExitStatus status, const std::string &sentence, bool withSynopsis = true)
+        : std::runtime_error(sentence), status_(status), withSynopsis_(withSynopsis) {}
     ExitStatus status() const { return status_; }
+    bool withSynopsis() const { return withSynopsis_; }
 
 private:
     ExitStatus status_;
+    bool withSynopsis_;
 };
 
 // Failures of the command line itself.

@@ -76,7 +76,7 @@ int RunCommandLine(const std::vector<std::string> &words, bool inSession)
     } catch (const CommandFailure &failure) {
         fflush(stdout);
         fprintf(stderr, "kelu %s: %s.\n", command->name, failure.what());
-        if (failure.status() == kUsageError)
+        if (failure.status() == kUsageError && failure.withSynopsis())
             fprintf(stderr, "usage: kelu %s %s\n", command->name, command->synopsis);
         return failure.status();
     }

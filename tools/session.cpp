@@ -186,7 +186,7 @@ void Read(Arguments &arguments)
 }
 
 // Splits a line into words at blanks; double or single quotes keep blanks inside a
-// word. False for a quote that does not end.
+// word, and a # that starts a word starts a comment. False for a quote that does not end.
 bool SplitWords(const std::string &line, std::vector<std::string> *words)
 {
     std::string word;
@@ -198,6 +198,8 @@ bool SplitWords(const std::string &line, std::vector<std::string> *words)
                 quote = 0;
             else
                 word += c;
+        } else if (c == '#' && !inWord) {
+            break;
         } else if (c == '"' || c == '\'') {
             quote = c;
             inWord = true;
@@ -230,16 +232,16 @@ void RunLines(std::istream &input)
 {
     std::string line;
     for (unsigned long number = 1; std::getline(input, line); number++) {
-        size_t start = line.find_first_not_of(" \t\r");
-        if (start == std::string::npos || line[start] == '#') continue;
         std::vector<std::string> words;
         if (!SplitWords(line, &words))
             ThrowUsage("line " + std::to_string(number) + " has a quote that does not end");
+        if (words.empty()) continue;
         int status = RunCommandLine(words, true);
         fflush(stdout);
         if (status != kSuccess)
-            throw CommandFailure(ExitStatus(status), "stopped at line " + std::to_string(number) +
-                                                         " (" + words[0] + "), which failed");
+            throw CommandFailure(ExitStatus(status),
+                                 "stopped at line " + std::to_string(number) + " (" + words[0] + "), which failed",
+                                 false);
     }
 }
 
@@ -268,8 +270,8 @@ const std::vector<Command> kSessionCommands = {
     {"session", "[FILE | -]", "run several commands on one machine, with applications on ports",
      "Runs the commands in FILE (or on stdin), one per line as they would follow\n"
      "'kelu', in this one process: they share one machine, so applications that the\n"
-     "session opens on ports stay open from line to line. Blank lines and lines\n"
-     "starting with # are skipped; quotes keep blanks inside a word. The first\n"
+     "session opens on ports stay open from line to line. Quotes keep blanks inside\n"
+     "a word; a # that starts a word starts a comment. The first\n"
      "command that fails ends the session with its exit status. At the end an open\n"
      "still waiting for approval is denied and every port is closed.\n"
      "Inside a session, open, close, write and read act as a port's application.\n",
