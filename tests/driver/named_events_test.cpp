@@ -219,3 +219,23 @@ TEST_F(NamedEventsTest, ARequestThatCannotGetMemoryFailsAndCreatesNothing) {
     EXPECT_FALSE(ObjectExists(u"\\BaseNamedObjects\\keluPortOpened1"));
     EXPECT_EQ(InitEvents(0), STATUS_SUCCESS);
 }
+
+// Another kind of object holds the name of the last event created: the three made
+// before it are closed again, and nothing is half installed.
+TEST_F(NamedEventsTest, ASetThatCannotBeCompletedIsClosedAgain)
+{
+    static ObjectType blockerType = {"Blocker", nullptr, nullptr, nullptr};
+    void *blocker = ObCreateObject(&blockerType, sizeof(ULONG));
+    ASSERT_EQ(ObInsertObject(blocker, u"\\BaseNamedObjects\\keluPortSettings1", 0), STATUS_SUCCESS);
+    EXPECT_EQ(InitEvents(0), STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(ObjectExists(u"\\BaseNamedObjects\\keluPortOpened1"));
+    EXPECT_FALSE(ObjectExists(u"\\BaseNamedObjects\\keluPortData1"));
+    // Opens and closes find no events to signal.
+    CloseHandle(a_);
+    a_ = INVALID_HANDLE_VALUE;
+
+    ObMakeTemporaryObject(blocker);
+    ObfDereferenceObject(blocker);
+    ASSERT_EQ(InitEvents(0), STATUS_SUCCESS);
+    EXPECT_FALSE(NamedEvent("Opened", 0).Signalled());
+}
