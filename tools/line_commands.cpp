@@ -136,7 +136,9 @@ const std::vector<Command> kLineCommands = {
      "get shows the lines that are up on PORT. set raises exactly the lines named\n"
      "(rts, cts, dtr, dsr, ri, dcd, or a word such as 0x05) and drops the others;\n"
      "RTS and DTR also show on the partner as CTS, DSR and DCD. --json prints\n"
-     "{\"port\", \"name\", \"word\", \"signals\": {\"rts\": true, ...}}.\n",
+     "{\"port\", \"name\", \"word\", \"signals\": {\"rts\": true, ...}}.\n"
+     "The lines live in the running machine: the next kelu starts with them down,\n"
+     "so set and read them within one 'kelu session'.\n",
      Signals},
     {"settings", "[--json] PORT", "show a port's serial settings",
      "Shows the baud rate, line control, special characters and flow control that\n"

@@ -4,8 +4,9 @@
 
 namespace {
 
-const char *const kCommands[] = {"install", "uninstall", "plugin", "unplug", "list", "connect", "disconnect",
-                                 "confirm", "signals", "settings", "put", "take", "wait", "demo"};
+const char *const kCommands[] = {"install", "uninstall", "plugin",  "unplug", "list",    "connect",
+                                 "disconnect", "confirm", "signals", "settings", "put",   "take",
+                                 "wait",    "session",   "open",    "close",   "write", "read",  "demo"};
 
 TEST_F(KeluCommandTest, HelpListsEveryCommandAndEachCommandExplainsItself)
 {
