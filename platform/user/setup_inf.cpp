@@ -35,13 +35,14 @@ std::string FileContent(const std::string &hostPath)
     return content.str();
 }
 
-// Tells Plug and Play which service drives each hardware id of the INF's models, as
-// Windows finds a driver in the INF store for a device it has just discovered.
-void RegisterModels(const InfFile &inf)
+// Every model line of the INF ("description = install section, hardware ids..."):
+// the lines of each manufacturer's models section for this platform.
+std::vector<const InfFile::Line *> ModelLines(const InfFile &inf)
 {
+    std::vector<const InfFile::Line *> lines;
     const std::vector<InfFile::Line> *manufacturers = inf.Section("Manufacturer");
     if (manufacturers == nullptr) {
-        return;
+        return lines;
     }
     for (const InfFile::Line &manufacturer : *manufacturers) {
         const std::vector<InfFile::Line> *models =
@@ -50,11 +51,21 @@ void RegisterModels(const InfFile &inf)
             continue;
         }
         for (const InfFile::Line &model : *models) {
-            std::string service = AssociatedService(inf, model.fields.front());
-            for (size_t id = 1; id < model.fields.size() && !service.empty(); ++id) {
-                if (!model.fields[id].empty()) {
-                    PnpSetHardwareIdService(Utf8ToUtf16(model.fields[id]), Utf8ToUtf16(service));
-                }
+            lines.push_back(&model);
+        }
+    }
+    return lines;
+}
+
+// Tells Plug and Play which service drives each hardware id of the INF's models, as
+// Windows finds a driver in the INF store for a device it has just discovered.
+void RegisterModels(const InfFile &inf)
+{
+    for (const InfFile::Line *model : ModelLines(inf)) {
+        std::string service = AssociatedService(inf, model->fields.front());
+        for (size_t id = 1; id < model->fields.size() && !service.empty(); ++id) {
+            if (!model->fields[id].empty()) {
+                PnpSetHardwareIdService(Utf8ToUtf16(model->fields[id]), Utf8ToUtf16(service));
             }
         }
     }
@@ -172,21 +183,10 @@ DWORD CopyInfToStore(const InfFile &inf, std::string *storeName)
 
 std::string FindModelInstallSection(const InfFile &inf, const std::string &hardwareId)
 {
-    const std::vector<InfFile::Line> *manufacturers = inf.Section("Manufacturer");
-    if (manufacturers == nullptr) {
-        return std::string();
-    }
-    for (const InfFile::Line &manufacturer : *manufacturers) {
-        const std::vector<InfFile::Line> *models =
-            inf.Section(inf.PlatformSection(manufacturer.fields.front()));
-        if (models == nullptr) {
-            continue;
-        }
-        for (const InfFile::Line &model : *models) {
-            for (size_t id = 1; id < model.fields.size(); ++id) {
-                if (SameName(model.fields[id], hardwareId)) {
-                    return model.fields.front();
-                }
+    for (const InfFile::Line *model : ModelLines(inf)) {
+        for (size_t id = 1; id < model->fields.size(); ++id) {
+            if (SameName(model->fields[id], hardwareId)) {
+                return model->fields.front();
             }
         }
     }

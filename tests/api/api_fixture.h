@@ -36,6 +36,16 @@ public:
         PnpWaitIdle();
     }
 
+    // The bus enumerator, and the port driver as the service of the ports it reports.
+    static void InstallBusAndPortDriver()
+    {
+        InstallBusEnumerator();
+        std::string image = KELU_IMAGE_PATH;
+        ASSERT_EQ(LoaderInstallService(u"KELU", std::u16string(image.begin(), image.end())),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(PnpSetHardwareIdService(u"KELB\\KELU", u"KELU"), STATUS_SUCCESS);
+    }
+
     // Runs `body` in a thread and, whenever that thread is blocked on the machine
     // once Plug and Play has settled, moves the clock forward `stepMs`, which must end
     // the wait it blocked in (a Sleep of at most stepMs). Returns the machine time, in

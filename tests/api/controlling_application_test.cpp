@@ -21,11 +21,7 @@ protected:
     void SetUp() override
     {
         ApiTest::SetUp();
-        InstallBusEnumerator();
-        std::string image = KELU_IMAGE_PATH;
-        ASSERT_EQ(LoaderInstallService(u"KELU", std::u16string(image.begin(), image.end())),
-                  STATUS_SUCCESS);
-        ASSERT_EQ(PnpSetHardwareIdService(u"KELB\\KELU", u"KELU"), STATUS_SUCCESS);
+        InstallBusAndPortDriver();
     }
 
     // Plug-in waits on the machine's clock while the new port starts.

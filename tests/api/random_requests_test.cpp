@@ -15,11 +15,7 @@ protected:
     void SetUp() override
     {
         ApiTest::SetUp();
-        InstallBusEnumerator();
-        std::string image = KELU_IMAGE_PATH;
-        ASSERT_EQ(LoaderInstallService(u"KELU", std::u16string(image.begin(), image.end())),
-                  STATUS_SUCCESS);
-        ASSERT_EQ(PnpSetHardwareIdService(u"KELB\\KELU", u"KELU"), STATUS_SUCCESS);
+        InstallBusAndPortDriver();
         for (ULONG port : {1UL, 2UL}) {
             int result = 0;
             RunWhileClockAdvances([&] { result = keluPluginPort(port, 0); }, 2000);
