@@ -64,10 +64,15 @@ static VOID KeluLockMap()
     KeWaitForSingleObject(&g_ConnectionMapLock, Executive, KernelMode, FALSE, NULL);
 }
 
+static VOID KeluUnlockMap()
+{
+    KeSetEvent(&g_ConnectionMapLock, IO_NO_INCREMENT, FALSE);
+}
+
 static VOID KeluUnlockMapAndSave()
 {
     KeluSaveConnectionMap(g_ConnectionAndConfirmationMap); // a failed save is not reported
-    KeSetEvent(&g_ConnectionMapLock, IO_NO_INCREMENT, FALSE);
+    KeluUnlockMap();
 }
 
 // Writes one byte of the map. The caller holds g_ConnectionMapLock.
@@ -130,6 +135,28 @@ NTSTATUS KeluMapDisconnectPorts(ULONG a, ULONG b)
     KeluWriteMapByte(b, KELU_NOT_CONNECTED);
     KeluUnlockMapAndSave();
     return STATUS_SUCCESS;
+}
+
+VOID KeluMapDissolvePairOfRemovedPort(UCHAR ucPortNumber)
+{
+    KeluLockMap();
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&g_PortTableLock, &oldIrql);
+    UCHAR ucPartner = g_ConnectionAndConfirmationMap[ucPortNumber];
+    // Only a pair as KeluMapConnectPorts makes it, with the partner plugged in.
+    BOOLEAN bDissolve = KeluArePairablePorts(ucPortNumber, ucPartner) &&
+                        g_ConnectionAndConfirmationMap[ucPartner] == ucPortNumber &&
+                        g_PortDeviceExtensions[ucPartner] != NULL;
+    if (bDissolve) {
+        g_ConnectionAndConfirmationMap[ucPortNumber] = KELU_NOT_CONNECTED;
+        g_ConnectionAndConfirmationMap[ucPartner] = KELU_NOT_CONNECTED;
+    }
+    KeReleaseSpinLock(&g_PortTableLock, oldIrql);
+    if (bDissolve) {
+        KeluUnlockMapAndSave();
+    } else {
+        KeluUnlockMap();
+    }
 }
 
 VOID KeluMapSetConfirmation(UCHAR ucPortNumber, BOOLEAN bRequired)

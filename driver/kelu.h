@@ -204,6 +204,10 @@ NTSTATUS KeluSaveConnectionMap(PUCHAR pMap);
 // port numbers below 255.
 NTSTATUS KeluMapConnectPorts(ULONG a, ULONG b);
 NTSTATUS KeluMapDisconnectPorts(ULONG a, ULONG b);
+// Removal, after the port has left the table: dissolves the port's pair when its
+// partner is plugged in, deciding and changing under the map lock so that a pairing
+// made meanwhile is not torn in half.
+VOID KeluMapDissolvePairOfRemovedPort(UCHAR ucPortNumber);
 // Sets or clears a port's confirmation flag and saves the map.
 VOID KeluMapSetConfirmation(UCHAR ucPortNumber, BOOLEAN bRequired);
 // Readers of the map; any level up to DISPATCH_LEVEL, no port Mutex needed.

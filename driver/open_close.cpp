@@ -121,6 +121,8 @@ NTSTATUS NTAPI KeluCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         status = STATUS_ACCESS_DENIED;
     } else if (pDevExt->bRemoving) {
         status = STATUS_DELETE_PENDING;  // removal began after the reference was taken
+    } else if (!pDevExt->bStarted) {
+        status = STATUS_UNSUCCESSFUL;  // a stop query was granted after the reference was taken
     } else {
         status = bConfirm ? AwaitConfirmation(pDevExt) : STATUS_SUCCESS;
         if (NT_SUCCESS(status))

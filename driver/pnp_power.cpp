@@ -71,7 +71,8 @@ static NTSTATUS KeluStartDevice(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp)
 static NTSTATUS KeluQueryStop(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp)
 {
     ExAcquireFastMutex(&pDevExt->Mutex);
-    if (pDevExt->bOpened) {
+    // An open waiting for its answer would open the port once stopped.
+    if (pDevExt->bOpened || pDevExt->bOpening) {
         ExReleaseFastMutex(&pDevExt->Mutex);
         return KeluCompletePnp(Irp, STATUS_UNSUCCESSFUL);
     }
@@ -153,11 +154,7 @@ static NTSTATUS KeluRemoveDevice(PDEVICE_OBJECT DeviceObject, PKELU_DEVICE_EXTEN
     KeluFreeName(&pDevExt->ComName);
 
     // A partner that is not plugged in keeps the pairing for when this port returns.
-    PKELU_DEVICE_EXTENSION pPartner = KeluGetPartnerExtension(pDevExt);
-    if (pPartner != NULL) {
-        KeluMapDisconnectPorts(pDevExt->ulPortNumber, pPartner->ulPortNumber);
-        KeluReleasePortExtension(pPartner);
-    }
+    KeluMapDissolvePairOfRemovedPort((UCHAR)pDevExt->ulPortNumber);
 
     KeluClosePortEvents(pDevExt);
     IoDeleteDevice(DeviceObject);

@@ -3,6 +3,11 @@
 // that survive a restart or a removal.
 #include "rig.h"
 
+#include <loader.h>
+
+#include <dlfcn.h>
+
+#include <thread>
 
 namespace {
 
@@ -189,4 +194,44 @@ TEST_F(DriverTest, RemovingAPortWhosePartnerIsAbsentKeepsThePair)
     ASSERT_EQ(PlugIn(2), STATUS_SUCCESS);
     ASSERT_EQ(SetLines(1, 0, SERIAL_RTS_STATE), STATUS_SUCCESS);
     EXPECT_EQ(Lines(2).ulModemStatus & SERIAL_CTS_STATE, (ULONG)SERIAL_CTS_STATE);
+}
+
+// Removal dissolves the pair it finds in the map at the moment it changes the map: a
+// pairing made while the removal was on its way must survive whole.
+TEST_F(DriverTest, RemovalDoesNotDissolveAPairMadeWhileItWaitedForTheMap)
+{
+    for (ULONG port : {1, 2, 3}) {
+        ASSERT_EQ(PlugIn(port), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(Connect(1, 2), STATUS_SUCCESS);
+
+    // Hold the map lock so that a pairing and the removal queue up behind it, the
+    // pairing first (its waiters are served in order).
+    PDRIVER_OBJECT driver = LoaderFindDriver(u"kelu");
+    ASSERT_NE(driver, nullptr);
+    Dl_info info;
+    ASSERT_NE(dladdr(reinterpret_cast<void *>(driver->MajorFunction[IRP_MJ_CREATE]), &info), 0);
+    void *image = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(image, nullptr);
+    auto *mapLock = static_cast<KEVENT *>(dlsym(image, "g_ConnectionMapLock"));
+    dlclose(image);
+    ASSERT_NE(mapLock, nullptr);
+    ASSERT_EQ(KeWaitForSingleObject(mapLock, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+
+    size_t blocked = MachineBlockedThreads();
+    NTSTATUS connected = STATUS_PENDING;
+    std::thread pairing([&] { connected = Connect(1, 3); });
+    ASSERT_TRUE(Eventually([&] { return MachineBlockedThreads() == blocked + 1; }));
+    std::thread removal([&] { EXPECT_EQ(Unplug(2), STATUS_SUCCESS); });
+    // The removal waits for the map once its names are gone.
+    ASSERT_TRUE(Eventually([&] {
+        return !LinkTarget(u"\\DosDevices\\COM3").has_value() && MachineBlockedThreads() == blocked + 2;
+    }));
+    KeSetEvent(mapLock, IO_NO_INCREMENT, FALSE);
+    pairing.join();
+    removal.join();
+
+    EXPECT_EQ(connected, STATUS_SUCCESS);
+    EXPECT_EQ(Bytes(ConnectionMap()), PartnersOf(MapWith({{1, 3}})));
+    EXPECT_EQ(StoredMap()->data, MapWith({{1, 3}}));
 }

@@ -3,6 +3,7 @@
 // a close does to pending requests and buffered bytes.
 #include "datapath_fixture.h"
 
+#include <ke.h>
 #include <loader.h>
 #include <pool.h>
 
@@ -135,6 +136,12 @@ protected:
 
     // Starts an open of COM1 in a thread and returns once it waits for an answer.
     void StartWaitingOpen() {
+        StartOpen();
+        ASSERT_TRUE(Eventually([this] { return OpenWaits(); }));
+    }
+
+    // Starts an open of COM1 in a thread without waiting for it to get anywhere.
+    void StartOpen() {
         KeSetEvent(&events_[0], IO_NO_INCREMENT, FALSE);
         opened_ = nullptr;
         opener_ = std::thread([this] {
@@ -142,8 +149,8 @@ protected:
             error_ = GetLastError();
             opened_ = handle;
         });
-        ASSERT_TRUE(Eventually([this] { return KeReadStateEvent(&events_[0]) == 0; }));
     }
+    bool OpenWaits() { return KeReadStateEvent(&events_[0]) == 0; }
 
     // The handle the open returned (INVALID_HANDLE_VALUE: failed, with error()).
     HANDLE FinishOpen() {
@@ -202,4 +209,49 @@ TEST_F(DataPathConfirmationTest, RemovalWakesAnOpenWaitingForItsAnswer) {
     ASSERT_EQ(Unplug(0), STATUS_SUCCESS);
     EXPECT_EQ(FinishOpen(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(error(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// An open that waits for its answer is about to open the port: a stop query is refused
+// as for an open port, or the port would open while stopped.
+TEST_F(DataPathConfirmationTest, AStopQueryIsRefusedWhileAnOpenWaits) {
+    PDEVICE_OBJECT pdo = PortPdo(0);
+    ASSERT_NE(pdo, nullptr);
+    StartWaitingOpen();
+    EXPECT_EQ(PnpSendRequest(pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_UNSUCCESSFUL);
+    Answer(STATUS_SUCCESS);
+    HANDLE port = FinishOpen();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    // Still started: the open handle's requests are served.
+    EXPECT_TRUE(SetTimeouts(port, kMaxTimeout, 0, 0));
+    CloseHandle(port);
+    EXPECT_EQ(PnpSendRequest(pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(PnpSendRequest(pdo, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+}
+
+// A stop query granted while an open is on its way in (here, while it has the port's
+// events created) leaves that open refused, not an open port on a stopped device.
+TEST_F(DataPathConfirmationTest, AnOpenOnItsWayInWhenTheStopQueryIsGrantedIsRefused) {
+    PDEVICE_OBJECT pdo = PortPdo(0);
+    ASSERT_NE(pdo, nullptr);
+    PsHoldSystemThreads(true);
+    size_t blocked = MachineBlockedThreads();
+    StartOpen();
+    // The open waits for its event-creating thread, which is held back.
+    ASSERT_TRUE(Eventually([blocked] { return MachineBlockedThreads() > blocked; }));
+    EXPECT_EQ(PnpSendRequest(pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    PsHoldSystemThreads(false);
+    ASSERT_TRUE(Eventually([this] { return Finished() || OpenWaits(); }));
+    if (!Finished())
+        Answer(STATUS_SUCCESS);
+    HANDLE port = FinishOpen();
+    EXPECT_EQ(port, INVALID_HANDLE_VALUE);
+    if (port != INVALID_HANDLE_VALUE)
+        CloseHandle(port);
+
+    ASSERT_EQ(PnpSendRequest(pdo, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+    StartWaitingOpen();
+    Answer(STATUS_SUCCESS);
+    port = FinishOpen();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    CloseHandle(port);
 }
