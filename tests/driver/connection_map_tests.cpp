@@ -3,10 +3,6 @@
 // that survive a restart or a removal.
 #include "rig.h"
 
-#include <loader.h>
-
-#include <dlfcn.h>
-
 #include <thread>
 
 namespace {
@@ -207,14 +203,7 @@ TEST_F(DriverTest, RemovalDoesNotDissolveAPairMadeWhileItWaitedForTheMap)
 
     // Hold the map lock so that a pairing and the removal queue up behind it, the
     // pairing first (its waiters are served in order).
-    PDRIVER_OBJECT driver = LoaderFindDriver(u"kelu");
-    ASSERT_NE(driver, nullptr);
-    Dl_info info;
-    ASSERT_NE(dladdr(reinterpret_cast<void *>(driver->MajorFunction[IRP_MJ_CREATE]), &info), 0);
-    void *image = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(image, nullptr);
-    auto *mapLock = static_cast<KEVENT *>(dlsym(image, "g_ConnectionMapLock"));
-    dlclose(image);
+    auto *mapLock = static_cast<KEVENT *>(DriverGlobal("g_ConnectionMapLock"));
     ASSERT_NE(mapLock, nullptr);
     ASSERT_EQ(KeWaitForSingleObject(mapLock, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
 

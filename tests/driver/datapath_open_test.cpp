@@ -4,10 +4,7 @@
 #include "datapath_fixture.h"
 
 #include <ke.h>
-#include <loader.h>
 #include <pool.h>
-
-#include <dlfcn.h>
 
 #include <atomic>
 #include <thread>
@@ -116,15 +113,8 @@ protected:
     void SetUp() override {
         DataPathTest::SetUp();
         ASSERT_EQ(SetConfirmation(0, true), STATUS_SUCCESS);
-        PDRIVER_OBJECT driver = LoaderFindDriver(u"kelu");
-        ASSERT_NE(driver, nullptr);
-        Dl_info info;
-        ASSERT_NE(dladdr(reinterpret_cast<void *>(driver->MajorFunction[IRP_MJ_CREATE]), &info), 0);
-        void *image = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
-        ASSERT_NE(image, nullptr);
-        results_ = static_cast<NTSTATUS *>(dlsym(image, "g_OpenConfirmationResults"));
-        events_ = static_cast<KEVENT *>(dlsym(image, "g_OpenConfirmationEvents"));
-        dlclose(image);
+        results_ = static_cast<NTSTATUS *>(DriverGlobal("g_OpenConfirmationResults"));
+        events_ = static_cast<KEVENT *>(DriverGlobal("g_OpenConfirmationEvents"));
         ASSERT_NE(results_, nullptr);
         ASSERT_NE(events_, nullptr);
     }

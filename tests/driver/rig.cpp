@@ -7,6 +7,8 @@
 #include <ob.h>
 #include <io_manager.h>
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -233,6 +235,20 @@ PDEVICE_OBJECT DriverTest::PortPdo(ULONG port)
 }
 
 bool DriverTest::DriverLoaded() { return LoaderFindDriver(kServiceKeyName) != nullptr; }
+
+void *DriverTest::DriverGlobal(const char *name)
+{
+    PDRIVER_OBJECT driver = LoaderFindDriver(kServiceKeyName);
+    if (driver == nullptr) return nullptr;
+    // The image is the shared object that holds the driver's dispatch routines.
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(driver->MajorFunction[IRP_MJ_CREATE]), &info) == 0) return nullptr;
+    void *image = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    if (image == nullptr) return nullptr;
+    void *global = dlsym(image, name);
+    dlclose(image);
+    return global;
+}
 
 std::vector<UCHAR> DriverTest::DefaultMap()
 {

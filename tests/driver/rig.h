@@ -80,6 +80,10 @@ public:
     // The PDO of the bus child with this port number, or null.
     static PDEVICE_OBJECT PortPdo(ULONG port);
     static bool DriverLoaded();
+    // A global variable of the loaded port driver's image, by its symbol name; null
+    // when the driver is not loaded or has no such symbol. For tests that reach into
+    // the driver's own tables and locks.
+    static void *DriverGlobal(const char *name);
 
     // A map with no pairs and no confirmation, as the driver uses when nothing is stored.
     static std::vector<UCHAR> DefaultMap();
