@@ -13,12 +13,7 @@ extern "C" BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask)
 
 extern "C" BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
 {
-    if (lpEvtMask == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return SendSerialRequest(hFile, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, lpEvtMask,
-                             sizeof(DWORD));
+    return QuerySerialValue(hFile, IOCTL_SERIAL_GET_WAIT_MASK, lpEvtMask, sizeof(DWORD));
 }
 
 extern "C" BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
@@ -54,12 +49,7 @@ extern "C" BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
 
 extern "C" BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat)
 {
-    if (lpModemStat == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return SendSerialRequest(hFile, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, lpModemStat,
-                             sizeof(DWORD));
+    return QuerySerialValue(hFile, IOCTL_SERIAL_GET_MODEMSTATUS, lpModemStat, sizeof(DWORD));
 }
 
 extern "C" BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags)
@@ -107,10 +97,5 @@ extern "C" BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT 
 
 extern "C" BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
 {
-    if (lpCommProp == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return SendSerialRequest(hFile, IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, lpCommProp,
-                             sizeof(COMMPROP));
+    return QuerySerialValue(hFile, IOCTL_SERIAL_GET_PROPERTIES, lpCommProp, sizeof(COMMPROP));
 }

@@ -13,3 +13,13 @@ inline BOOL SendSerialRequest(HANDLE hFile, DWORD dwCode, const void *pInput, DW
     return DeviceIoControl(hFile, dwCode, const_cast<void *>(pInput), dwInput, pOutput, dwOutput,
                            &dwReturned, nullptr);
 }
+
+// A request that only reads a value of the port into `pOutput`. A null `pOutput` fails
+// with ERROR_INVALID_PARAMETER and sends nothing.
+inline BOOL QuerySerialValue(HANDLE hFile, DWORD dwCode, void *pOutput, DWORD dwOutput) {
+    if (pOutput == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return SendSerialRequest(hFile, dwCode, nullptr, 0, pOutput, dwOutput);
+}

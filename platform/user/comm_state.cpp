@@ -174,12 +174,7 @@ extern "C" BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
 extern "C" BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
     static_assert(sizeof(COMMTIMEOUTS) == sizeof(SERIAL_TIMEOUTS));
-    if (lpCommTimeouts == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return SendSerialRequest(hFile, IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, lpCommTimeouts,
-                             sizeof(COMMTIMEOUTS));
+    return QuerySerialValue(hFile, IOCTL_SERIAL_GET_TIMEOUTS, lpCommTimeouts, sizeof(COMMTIMEOUTS));
 }
 
 extern "C" BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)

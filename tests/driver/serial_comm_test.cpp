@@ -170,6 +170,15 @@ TEST_F(SerialCommTest, QueuesPurgeStatusAndPropertiesThroughTheCommApi) {
     ASSERT_TRUE(GetCommProperties(b_, &props));
     EXPECT_EQ(props.dwCurrentRxQueue, 6000u);
     EXPECT_EQ(props.dwSettableBaud, 0x1007FFFFu);
+    // A call given nowhere to put its answer fails before anything reaches the port.
+    auto expectRefused = [](BOOL result) {
+        EXPECT_FALSE(result);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    };
+    expectRefused(GetCommProperties(b_, nullptr));
+    expectRefused(GetCommModemStatus(b_, nullptr));
+    expectRefused(GetCommMask(b_, nullptr));
+    expectRefused(GetCommTimeouts(b_, nullptr));
 
     WriteNow(a_, Pattern(100));
     DWORD errors = 0xFF;
