@@ -313,6 +313,8 @@ VOID KeluWakeWaitingOpen(PKELU_DEVICE_EXTENSION pDevExt);
 // Serial requests, wait mask, named events
 //
 // Wait-on-mask (wait_mask.cpp). All take the port's Mutex held by the caller.
+// Whether a wait is pending: a hint, since its cancel routine may end it at any moment.
+BOOLEAN KeluIsWaitPending(PKELU_DEVICE_EXTENSION pDevExt);
 // KeluSetWaitMask stores a new mask and completes a pending wait with 0.
 VOID KeluSetWaitMask(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulMask);
 // Queues an IOCTL_SERIAL_WAIT_ON_MASK request (marked pending, STATUS_PENDING), after

@@ -88,7 +88,7 @@ ULONG KeluPutToReadBuffer(PKELU_DEVICE_EXTENSION pDevExt, const UCHAR *pSource, 
     ULONG ulStored = RingStore(ReceiveRing(pDevExt), pSource, ulCount);
     const ULONG ulReceiveEvents = SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG | SERIAL_EV_RX80FULL;
     ULONG ulMark = Rx80FullMark(pDevExt);
-    for (ULONG i = 0; i < ulStored && pDevExt->pWaitIrp != NULL &&
+    for (ULONG i = 0; i < ulStored && KeluIsWaitPending(pDevExt) &&
                       (pDevExt->ulWaitMask & ulReceiveEvents) != 0;
          i++) {
         if (ulCountBefore + i + 1 >= ulMark)

@@ -6,8 +6,9 @@
 //
 // pWaitIrp is written only with both the port's Mutex and the cancel spin lock held,
 // except by the cancel routine, which cannot take the Mutex and clears it under the
-// cancel spin lock alone. Code holding the Mutex may therefore test it for NULL, but
-// takes the request out of it only under the cancel spin lock. Whoever takes it out
+// cancel spin lock alone, with an interlocked exchange. Code holding the Mutex may
+// therefore test it for NULL (KeluIsWaitPending, an interlocked read), but takes the
+// request out of it only under the cancel spin lock. Whoever takes it out
 // and clears the cancel routine there completes the request; a request whose cancel
 // routine is already gone is being completed by that routine. So a wait is completed
 // exactly once and the port never keeps a pointer to a completed request.
@@ -34,9 +35,14 @@ PIRP TakePendingWait(PKELU_DEVICE_EXTENSION pDevExt) {
 
 }  // namespace
 
+BOOLEAN KeluIsWaitPending(PKELU_DEVICE_EXTENSION pDevExt)
+{
+    return InterlockedCompareExchangePointer((PVOID volatile *)&pDevExt->pWaitIrp, NULL, NULL) != NULL;
+}
+
 VOID KeluCompletePendingWait(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulEvents)
 {
-    if (pDevExt->pWaitIrp == NULL) {
+    if (!KeluIsWaitPending(pDevExt)) {
         return;
     }
     PIRP Irp = TakePendingWait(pDevExt);
@@ -51,7 +57,7 @@ VOID KeluCompletePendingWait(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulEvents)
 
 VOID KeluCancelPendingWait(PKELU_DEVICE_EXTENSION pDevExt)
 {
-    if (pDevExt->pWaitIrp == NULL) {
+    if (!KeluIsWaitPending(pDevExt)) {
         return;
     }
     PIRP Irp = TakePendingWait(pDevExt);
@@ -65,7 +71,7 @@ VOID KeluCancelPendingWait(PKELU_DEVICE_EXTENSION pDevExt)
 
 VOID KeluSignalWaitEvents(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulEvents)
 {
-    if (pDevExt->pWaitIrp == NULL) {
+    if (!KeluIsWaitPending(pDevExt)) {
         return;
     }
     ULONG ulMatched = pDevExt->ulWaitMask & ulEvents;
@@ -112,9 +118,8 @@ NTSTATUS KeluWaitOnMask(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp)
 VOID NTAPI KeluCancelWaitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)DeviceObject->DeviceExtension;
-    if (pDevExt->pWaitIrp == Irp) {
-        pDevExt->pWaitIrp = NULL;
-    }
+    // Only when it still names this request: a newer wait may have taken its place.
+    InterlockedCompareExchangePointer((PVOID volatile *)&pDevExt->pWaitIrp, NULL, Irp);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = STATUS_CANCELLED;
