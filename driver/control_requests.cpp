@@ -286,14 +286,17 @@ static NTSTATUS KeluControlWriteToPort(PULONG pBuffer, PULONG_PTR pInformation)
     return KeluAccessOpenPort(KELU_PORT_LOW_BYTE(pBuffer[0]), KeluPutByteToRead, pBuffer, pInformation);
 }
 
-// Both answers are a snapshot read without the Mutex: the port may open or close at once.
+// Both answers are read under the port's Mutex, which an open waiting for its answer
+// does not hold, so asking never waits on an approval; the port may change at once after.
 static NTSTATUS KeluControlIsPortOpened(PULONG pBuffer, PULONG_PTR pInformation)
 {
     PKELU_DEVICE_EXTENSION pDevExt = KeluReferencePortExtension(KELU_PORT_LOW_BYTE(pBuffer[0]));
     if (pDevExt == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
+    ExAcquireFastMutex(&pDevExt->Mutex);
     pBuffer[0] = (pDevExt->bOpened || pDevExt->bOpening) ? 1 : 0;
+    ExReleaseFastMutex(&pDevExt->Mutex);
     KeluReleasePortExtension(pDevExt);
     *pInformation = sizeof(ULONG);
     return STATUS_SUCCESS;
@@ -305,7 +308,9 @@ static NTSTATUS KeluControlGetNumBytesInBuffer(PULONG pBuffer, PULONG_PTR pInfor
     if (pDevExt == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
+    ExAcquireFastMutex(&pDevExt->Mutex);
     pBuffer[0] = pDevExt->bOpened ? pDevExt->ulWriteBufferCount : 0;
+    ExReleaseFastMutex(&pDevExt->Mutex);
     KeluReleasePortExtension(pDevExt);
     *pInformation = sizeof(ULONG);
     return STATUS_SUCCESS;
@@ -321,7 +326,10 @@ static NTSTATUS KeluControlConfirmPortOpening(PULONG pBuffer, PULONG_PTR pInform
         return STATUS_INVALID_PARAMETER;
     }
     UCHAR ucPort = pDevExt->ulPortNumber;
+    // Under the Mutex, as the waiting open reads it; the open does not hold it while it waits.
+    ExAcquireFastMutex(&pDevExt->Mutex);
     g_OpenConfirmationResults[ucPort] = (NTSTATUS)pBuffer[1];
+    ExReleaseFastMutex(&pDevExt->Mutex);
     KeSetEvent(&g_OpenConfirmationEvents[ucPort], IO_NO_INCREMENT, FALSE);
     KeluReleasePortExtension(pDevExt);
     return STATUS_SUCCESS;

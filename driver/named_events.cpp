@@ -10,9 +10,10 @@
 // Lifetime. The event pointers are set by the creating thread and cleared by removal,
 // both with the port's Mutex held (the events themselves are created and closed
 // outside it, at PASSIVE_LEVEL); the handles are closed only after the pointers are
-// cleared and the Mutex is released. Every signalling site either holds the Mutex or a
-// request reference (which removal drains before it closes the events), so no site can
-// signal an event whose handle has been closed.
+// cleared and the Mutex is released. Every signalling site reads the pointer with the
+// Mutex held and signals while it still holds the Mutex or a request reference (which
+// removal drains before it closes the events), so no site can signal an event whose
+// handle has been closed.
 #include "kelu.h"
 
 namespace {

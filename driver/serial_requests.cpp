@@ -331,6 +331,7 @@ NTSTATUS KeluPortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                        stack->Parameters.DeviceIoControl.OutputBufferLength};
     ULONG ulInputNeeded, ulOutputNeeded;
     AfterRelease after = kNothing;
+    PKEVENT pEventAfter = NULL;  // read under the Mutex, which its creating thread installs it under
     if (ulCode == IOCTL_SERIAL_SET_TIMEOUTS || ulCode == IOCTL_SERIAL_GET_TIMEOUTS) {
         // The timeouts share a lock with the timer DPCs; request_queue.cpp serves them.
         status = KeluTimeoutsRequest(pDevExt, Irp);
@@ -341,16 +342,17 @@ NTSTATUS KeluPortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     } else if (!ServeWithoutLock(request, ulCode, &status)) {
         ExAcquireFastMutex(&pDevExt->Mutex);
         status = ServeLocked(pDevExt, request, ulCode, &after);
+        if (after == kSignalSettings)
+            pEventAfter = pDevExt->pPortSettingsEvent;
+        else if (after == kTransferLines)
+            pEventAfter = pDevExt->pPortFlowControlEvent;
         ExReleaseFastMutex(&pDevExt->Mutex);
     }
 
-    if (after == kSignalSettings) {
-        SignalEvent(pDevExt->pPortSettingsEvent);
-    } else if (after == kTransferLines) {
-        // Without a partner device there is nobody to see the lines; the request stands.
+    // Without a partner device there is nobody to see the lines; the request stands.
+    if (after == kTransferLines)
         KeluTransferLines(pDevExt);
-        SignalEvent(pDevExt->pPortFlowControlEvent);
-    }
+    SignalEvent(pEventAfter);  // kept alive by the request reference
 
     if (status != STATUS_PENDING) {
         Irp->IoStatus.Status = status;

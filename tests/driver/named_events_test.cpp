@@ -100,6 +100,29 @@ TEST_F(NamedEventsTest, TheFlowControlEventFollowsThePortsOwnLinesOnly) {
     EXPECT_FALSE(flow0.Signalled());
 }
 
+// The creating thread installs the events while the port's application changes its
+// settings and lines; once installed, every later change is announced.
+TEST_F(NamedEventsTest, ChangesRacingTheEventsCreationAreAnnouncedOnceTheEventsExist) {
+    std::atomic<bool> created{false};
+    std::thread changer([&] {
+        for (int round = 0; !created.load() && round < 10000; round++) {
+            Set(a_, IOCTL_SERIAL_SET_BAUD_RATE, round % 2 == 0 ? 9600 : 19200);
+            Ioctl(a_, round % 2 == 0 ? IOCTL_SERIAL_SET_RTS : IOCTL_SERIAL_CLR_RTS);
+        }
+    });
+    ASSERT_EQ(InitEvents(0), STATUS_SUCCESS);
+    created = true;
+    changer.join();
+
+    NamedEvent settings("Settings", 0), flow("FlowControl", 0);
+    settings.Signalled();  // consume what the race left
+    flow.Signalled();
+    EXPECT_EQ(Set(a_, IOCTL_SERIAL_SET_BAUD_RATE, 38400), STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
+    EXPECT_TRUE(settings.Signalled());
+    EXPECT_TRUE(flow.Signalled());
+}
+
 TEST_F(NamedEventsTest, OpenCloseAndWrittenDataAreAnnounced) {
     ASSERT_EQ(InitEvents(1), STATUS_SUCCESS);
     NamedEvent opened("Opened", 1), data("Data", 1);
