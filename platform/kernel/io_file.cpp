@@ -342,7 +342,7 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
     status = IofCallDriver(top, irp);
     ObfDereferenceObject(top);
     if (pending->synchronous) {
-        KeWaitForHeader(&pending->done.Header, KE_WAIT_FOREVER, caller);
+        KeWaitForHeaderWatchingFirst(&pending->done.Header, caller);
         status = pending->finalStatus.Status;
     }
     DropSubmitterReference(pending);

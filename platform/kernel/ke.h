@@ -12,6 +12,12 @@
 NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const void *caller);
 #define KE_WAIT_FOREVER (~0ULL)
 
+// KeWaitForHeader without a deadline, for a wait that a thread on another processor
+// usually ends within microseconds (a contended fast mutex, a request completing):
+// the object is watched for a short while before the thread sleeps, since putting a
+// host thread to sleep and waking it costs more than such a wait.
+NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, const void *caller);
+
 // Stops unless the current thread runs at or below `maximum`.
 void KeCheckIrql(KIRQL maximum, const char *routine, const void *caller);
 

@@ -73,16 +73,16 @@ void KiSignalObject(PDISPATCHER_HEADER header) {
     PLIST_ENTRY list = &header->WaitListHead;
     if (IsSynchronizationType(header->Type)) {
         if (IsListEmpty(list)) {
-            header->SignalState = 1;
+            KiSetSignalState(header, 1);
             return;
         }
         WaitBlock *first = CONTAINING_RECORD(RemoveHeadList(list), WaitBlock, entry);
         first->satisfied = true;
         first->wake.notify_one();
-        header->SignalState = 0;
+        KiSetSignalState(header, 0);
         return;
     }
-    header->SignalState = 1;
+    KiSetSignalState(header, 1);
     while (!IsListEmpty(list)) {
         WaitBlock *block = CONTAINING_RECORD(RemoveHeadList(list), WaitBlock, entry);
         block->satisfied = true;
@@ -116,7 +116,7 @@ NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const vo
     std::unique_lock<std::mutex> lock(g_dispatcherLock);
     if (header != nullptr) CheckInitialized(header, caller);
     if (header != nullptr && header->SignalState > 0) {
-        if (IsSynchronizationType(header->Type)) header->SignalState = 0;
+        if (IsSynchronizationType(header->Type)) KiSetSignalState(header, 0);
         return STATUS_SUCCESS;
     }
     if (deadline == 0 || (deadline != KE_WAIT_FOREVER && ClockInterruptTime() >= deadline))
@@ -145,6 +145,21 @@ NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const vo
     if (timed) g_timedWaiters.erase(&block);
     --g_blockedThreads;
     return status;
+}
+
+NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, const void *caller) {
+    // About what a host thread's sleep and wake-up cost on a busy machine.
+    const auto kWatchFor = std::chrono::microseconds(20);
+    auto until = std::chrono::steady_clock::now() + kWatchFor;
+    do {
+        if (__atomic_load_n(&header->SignalState, __ATOMIC_RELAXED) > 0 &&
+            KeWaitForHeader(header, 0, caller) == STATUS_SUCCESS)
+            return STATUS_SUCCESS;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    } while (std::chrono::steady_clock::now() < until);
+    return KeWaitForHeader(header, KE_WAIT_FOREVER, caller);
 }
 
 // ---------------------------------------------------------------------------
@@ -176,7 +191,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
     std::lock_guard<std::mutex> lock(g_dispatcherLock);
     CheckInitialized(&Event->Header, caller);
     LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 0;
+    KiSetSignalState(&Event->Header, 0);
     return previous;
 }
 
@@ -184,7 +199,7 @@ VOID NTAPI KeClearEvent(PRKEVENT Event) {
     const void *caller = __builtin_return_address(0);
     std::lock_guard<std::mutex> lock(g_dispatcherLock);
     CheckInitialized(&Event->Header, caller);
-    Event->Header.SignalState = 0;
+    KiSetSignalState(&Event->Header, 0);
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {

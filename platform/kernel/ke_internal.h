@@ -34,6 +34,12 @@ KiThreadState &KiCurrentThreadState();
 // the dispatcher lock does on Windows. DPC routines and wait callers run without it.
 std::mutex &KiDispatcherLock();
 
+// With the dispatcher lock held: set an object's signal state. The store is atomic
+// because KeWaitForHeaderWatchingFirst reads the state without the lock.
+inline void KiSetSignalState(PDISPATCHER_HEADER header, LONG state) {
+    __atomic_store_n(&header->SignalState, state, __ATOMIC_RELAXED);
+}
+
 // With the dispatcher lock held: signal an object and satisfy its waiters by its type.
 void KiSignalObject(PDISPATCHER_HEADER header);
 // With the dispatcher lock held: queue a DPC; FALSE if it is queued already.

@@ -126,7 +126,7 @@ VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     RaiseIrql(APC_LEVEL, &oldIrql, caller);
     if (KeWaitForHeader(&FastMutex->Event.Header, 0, caller) != STATUS_SUCCESS) {
         __atomic_add_fetch(&FastMutex->Contention, 1, __ATOMIC_RELAXED);
-        KeWaitForHeader(&FastMutex->Event.Header, KE_WAIT_FOREVER, caller);
+        KeWaitForHeaderWatchingFirst(&FastMutex->Event.Header, caller);
     }
     TakeFastMutexOwnership(FastMutex, oldIrql);
 }

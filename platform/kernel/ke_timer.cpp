@@ -192,7 +192,7 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
     std::lock_guard<std::mutex> lock(KiDispatcherLock());
     BOOLEAN wasArmed = Timer->Header.Inserted;
     if (wasArmed) RemoveTimer(Timer);
-    Timer->Header.SignalState = 0;
+    KiSetSignalState(&Timer->Header, 0);
     Timer->Dpc = Dpc;
     Timer->Period = Period;
     InsertTimer(Timer, ClockDeadlineFromTimeout(DueTime.QuadPart));

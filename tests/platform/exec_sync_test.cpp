@@ -1,6 +1,7 @@
 // Events, fast mutexes, spin locks and IRQL, and the verifier stops that guard them.
 #include "machine_test.h"
 
+#include <ke.h>
 #include <wdm.h>
 
 #include <atomic>
@@ -67,6 +68,29 @@ TEST_F(EventTest, SignalReleasesPresentWaitersEvenWhenResetAtOnce) {
     KeSetEvent(&synchronization, 0, FALSE);
     for (auto &waiter : waiters) waiter.join();
     EXPECT_EQ(released.load(), 2);
+}
+
+// A waiter that watches before it sleeps takes a synchronization event's signal exactly
+// once, whether the signal comes while it watches or after it has gone to sleep.
+TEST_F(EventTest, WatchingWaitersTakeOneSignalEachAndSleepWhenNoneComes) {
+    KEVENT synchronization;
+    KeInitializeEvent(&synchronization, SynchronizationEvent, FALSE);
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 2; ++i)
+        waiters.emplace_back([&] {
+            KeWaitForHeaderWatchingFirst(&synchronization.Header, nullptr);
+            ++released;
+        });
+    KeSetEvent(&synchronization, 0, FALSE);
+    ASSERT_TRUE(Eventually([&] { return released.load() == 1; }));
+    ASSERT_TRUE(Eventually([] { return MachineBlockedThreads() == 1; }));
+    EXPECT_EQ(released.load(), 1);
+    EXPECT_EQ(KeReadStateEvent(&synchronization), 0);
+    KeSetEvent(&synchronization, 0, FALSE);
+    for (auto &waiter : waiters) waiter.join();
+    EXPECT_EQ(released.load(), 2);
+    EXPECT_EQ(KeReadStateEvent(&synchronization), 0);
 }
 
 using LockTest = MachineTest;
