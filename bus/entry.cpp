@@ -52,14 +52,18 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     return STATUS_SUCCESS;
 }
 
+// Held in application threads too: the critical region keeps a holder from being
+// suspended while the Plug and Play requests wait for the lock.
 void KelbusLockChildren(PKELBUS_BUS_EXTENSION Bus)
 {
+    KeEnterCriticalRegion();
     KeWaitForSingleObject(&Bus->ChildLock, Executive, KernelMode, FALSE, NULL);
 }
 
 void KelbusUnlockChildren(PKELBUS_BUS_EXTENSION Bus)
 {
     KeSetEvent(&Bus->ChildLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
 }
 
 // Called after the last device (bus device and children) is gone.

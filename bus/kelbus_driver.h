@@ -35,11 +35,12 @@ typedef struct _KELBUS_BUS_EXTENSION {
     PDEVICE_OBJECT pLowerDevice;    // next device down the root device's stack
     PDEVICE_OBJECT pUnderlyingPdo;  // the root device, target of IoInvalidateDeviceRelations
     UNICODE_STRING InterfaceName;   // from IoRegisterDeviceInterface; freed at removal
-    // Guards Children and the PnP state against the bus requests, which arrive in
-    // application threads: a synchronization event used as a lock (KelbusLockChildren),
-    // because its holder creates and deletes devices and writes the registry, which
-    // must run at PASSIVE_LEVEL and so cannot happen under a fast mutex. Never held
-    // across a call down the stack.
+    // Guards Children, and the bus's PnpState as the bus requests read it: the PnP
+    // requests, which all run on the one Plug and Play thread, write PnpState under it.
+    // The requests arrive in application threads. A synchronization event used as a
+    // lock inside a critical region (KelbusLockChildren), because its holder creates
+    // and deletes devices and writes the registry, which must run at PASSIVE_LEVEL and
+    // so cannot happen under a fast mutex. Never held across a call down the stack.
     KEVENT ChildLock;
     // The children that the bus reports, indexed by port number. A child leaves this
     // table when it is unplugged, before Plug and Play has removed it; from then on

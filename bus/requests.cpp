@@ -41,6 +41,14 @@ static BOOLEAN KelbusIdListNames(const WCHAR *Ids, SIZE_T Size, const WCHAR *Wan
     return FALSE;  // the list runs past the buffer
 }
 
+// Asks Plug and Play for the bus relations again. Called with the children lock held:
+// removal of the bus waits for that lock, so the bus and its root device still exist.
+// The request only queues the enumeration, which takes the lock later on its own thread.
+static VOID KelbusReportChange(PKELBUS_BUS_EXTENSION Bus)
+{
+    IoInvalidateDeviceRelations(Bus->pUnderlyingPdo, BusRelations);
+}
+
 static NTSTATUS KelbusPlugIn(PKELBUS_BUS_EXTENSION Bus, PVOID Buffer, ULONG InputLength)
 {
     PKELBUS_PLUGIN_REQUEST request = (PKELBUS_PLUGIN_REQUEST)Buffer;
@@ -70,17 +78,14 @@ static NTSTATUS KelbusPlugIn(PKELBUS_BUS_EXTENSION Bus, PVOID Buffer, ULONG Inpu
         status = KelbusSavePluggedMap(map);
         if (NT_SUCCESS(status)) {
             Bus->Children[n] = child;
+            DbgPrint("kelbus.sys: port %u plugged in.\n", n);
+            KelbusReportChange(Bus);
         } else {
             // Never reported, so no one else knows this device yet.
             IoDeleteDevice(child);
         }
     }
     KelbusUnlockChildren(Bus);
-
-    if (NT_SUCCESS(status)) {
-        DbgPrint("kelbus.sys: port %u plugged in.\n", n);
-        IoInvalidateDeviceRelations(Bus->pUnderlyingPdo, BusRelations);
-    }
     return status;
 }
 
@@ -114,14 +119,11 @@ static NTSTATUS KelbusUnplug(PKELBUS_BUS_EXTENSION Bus, PVOID Buffer, ULONG Inpu
             if (!((PKELBUS_CHILD_EXTENSION)child->DeviceExtension)->bReported) {
                 IoDeleteDevice(child);
             }
+            DbgPrint("kelbus.sys: port %u unplugged.\n", n);
+            KelbusReportChange(Bus);
         }
     }
     KelbusUnlockChildren(Bus);
-
-    if (NT_SUCCESS(status)) {
-        DbgPrint("kelbus.sys: port %u unplugged.\n", n);
-        IoInvalidateDeviceRelations(Bus->pUnderlyingPdo, BusRelations);
-    }
     return status;
 }
 

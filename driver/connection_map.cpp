@@ -59,14 +59,18 @@ NTSTATUS KeluSaveConnectionMap(PUCHAR pMap)
                                  REG_BINARY, pMap, KELU_MAP_SIZE);
 }
 
+// Held in the controlling application's threads: the critical region keeps a holder
+// from being suspended while Plug and Play or another request waits for the lock.
 static VOID KeluLockMap()
 {
+    KeEnterCriticalRegion();
     KeWaitForSingleObject(&g_ConnectionMapLock, Executive, KernelMode, FALSE, NULL);
 }
 
 static VOID KeluUnlockMap()
 {
     KeSetEvent(&g_ConnectionMapLock, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
 }
 
 static VOID KeluUnlockMapAndSave()

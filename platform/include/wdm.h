@@ -320,6 +320,12 @@ VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
+// Critical regions. The machine delivers no kernel APCs, so nothing can suspend a
+// thread; the regions are counted per thread, and the verifier holds every dispatch
+// routine to leaving each region it entered.
+VOID NTAPI KeEnterCriticalRegion(VOID);
+VOID NTAPI KeLeaveCriticalRegion(VOID);
+
 // Fast mutexes: callers run at or below APC_LEVEL.
 VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex);
 VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex);

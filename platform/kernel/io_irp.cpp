@@ -190,7 +190,13 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     UCHAR major = stack->MajorFunction;
 
     tracker->pins.fetch_add(1);
+    unsigned regionsBefore = KeCriticalRegionDepth();
     NTSTATUS status = dispatch(DeviceObject, Irp);
+    if (KeCriticalRegionDepth() != regionsBefore)
+        VerifierStop("CRITICAL_REGION_LEAKED", (const void *)dispatch,
+                     "dispatch routine for request %p (major 0x%02X) returned with %u critical "
+                     "regions entered, %u before it", (void *)Irp, (unsigned)major,
+                     KeCriticalRegionDepth(), regionsBefore);
     {
         std::lock_guard<std::mutex> guard(tracker->lock);
         if (status == STATUS_PENDING) {

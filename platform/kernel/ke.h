@@ -18,6 +18,9 @@ NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const vo
 // host thread to sleep and waking it costs more than such a wait.
 NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, const void *caller);
 
+// How many critical regions the current thread has entered and not left.
+unsigned KeCriticalRegionDepth();
+
 // Stops unless the current thread runs at or below `maximum`.
 void KeCheckIrql(KIRQL maximum, const char *routine, const void *caller);
 

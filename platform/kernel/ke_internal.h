@@ -25,6 +25,7 @@ struct KiThreadState {
     _KTHREAD *thread = nullptr;
     Process *process = nullptr;
     unsigned generation = 0;  // the machine this state belongs to
+    unsigned criticalRegions = 0;  // KeEnterCriticalRegion not yet left
 };
 
 // The calling thread's state, reset when it first runs under a newly booted machine.

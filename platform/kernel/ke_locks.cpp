@@ -64,6 +64,16 @@ VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
 
 VOID NTAPI KeLowerIrql(KIRQL NewIrql) { LowerIrql(NewIrql, __builtin_return_address(0)); }
 
+VOID NTAPI KeEnterCriticalRegion(VOID) { KiCurrentThreadState().criticalRegions++; }
+
+VOID NTAPI KeLeaveCriticalRegion(VOID) {
+    KiThreadState &state = KiCurrentThreadState();
+    if (state.criticalRegions == 0)
+        VerifierStop("CRITICAL_REGION_NOT_ENTERED", __builtin_return_address(0),
+                     "KeLeaveCriticalRegion without a matching KeEnterCriticalRegion");
+    state.criticalRegions--;
+}
+
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 
 VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
@@ -166,3 +176,5 @@ VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 }  // extern "C"
+
+unsigned KeCriticalRegionDepth() { return KiCurrentThreadState().criticalRegions; }

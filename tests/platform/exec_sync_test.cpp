@@ -185,6 +185,16 @@ TEST_F(VerifierDeathTest, FastMutexReleasedByAnotherThreadStops) {
         "FAST_MUTEX_NOT_OWNED");
 }
 
+TEST_F(VerifierDeathTest, CriticalRegionsNestAndAnUnmatchedLeaveStops) {
+    KeEnterCriticalRegion();
+    KeEnterCriticalRegion();
+    EXPECT_EQ(KeCriticalRegionDepth(), 2u);
+    KeLeaveCriticalRegion();
+    KeLeaveCriticalRegion();
+    EXPECT_EQ(KeCriticalRegionDepth(), 0u);
+    EXPECT_DEATH(KeLeaveCriticalRegion(), "CRITICAL_REGION_NOT_ENTERED");
+}
+
 TEST_F(VerifierDeathTest, SpinLockReleasedWhenNotHeldStops) {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);

@@ -11,7 +11,8 @@ enum class Misdeed {
     CompleteTwice,
     PendWithoutMark,
     CompleteWithCancelRoutine,
-    ReturnWithoutCompleting
+    ReturnWithoutCompleting,
+    LeaveCriticalRegionEntered
 };
 
 struct MisbehavingDriver {
@@ -42,6 +43,9 @@ NTSTATUS NTAPI MisbehavingDispatch(PDEVICE_OBJECT, PIRP irp) {
         return STATUS_SUCCESS;
     case Misdeed::ReturnWithoutCompleting:
         return STATUS_SUCCESS;
+    case Misdeed::LeaveCriticalRegionEntered:
+        KeEnterCriticalRegion();
+        break;
     case Misdeed::None:
         break;
     }
@@ -100,6 +104,10 @@ TEST_F(IoVerifierDeathTest, CompletedWithCancelRoutineSet) {
 
 TEST_F(IoVerifierDeathTest, SuccessReturnedForARequestNeverCompleted) {
     EXPECT_DEATH(ReadWith(Misdeed::ReturnWithoutCompleting), "STATUS_RETURNED_WITHOUT_COMPLETION");
+}
+
+TEST_F(IoVerifierDeathTest, CriticalRegionLeftEnteredByADispatchRoutine) {
+    EXPECT_DEATH(ReadWith(Misdeed::LeaveCriticalRegionEntered), "CRITICAL_REGION_LEAKED");
 }
 
 TEST_F(IoVerifierDeathTest, CompletionAboveDispatchLevel) {
