@@ -149,7 +149,7 @@ extern KEVENT g_ConnectionMapLock;      // lock 1 above
 extern PKELU_DEVICE_EXTENSION g_PortDeviceExtensions[KELU_PORT_COUNT]; // read under g_PortTableLock
 extern KSPIN_LOCK g_PortTableLock;      // lock 4 above
 extern KEVENT g_OpenConfirmationEvents[KELU_PORT_COUNT];   // notification events
-extern NTSTATUS g_OpenConfirmationResults[KELU_PORT_COUNT]; // last answer per port, under its port Mutex
+extern NTSTATUS g_OpenConfirmationResults[KELU_PORT_COUNT]; // last answer; under the port Mutex
 
 // Entry, unload and the dispatch routines (entry.cpp, and the files of each request kind).
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);

@@ -331,7 +331,7 @@ NTSTATUS KeluPortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                        stack->Parameters.DeviceIoControl.OutputBufferLength};
     ULONG ulInputNeeded, ulOutputNeeded;
     AfterRelease after = kNothing;
-    PKEVENT pEventAfter = NULL;  // read under the Mutex, which its creating thread installs it under
+    PKEVENT pEventAfter = NULL;  // taken under the Mutex, under which the events are installed
     if (ulCode == IOCTL_SERIAL_SET_TIMEOUTS || ulCode == IOCTL_SERIAL_GET_TIMEOUTS) {
         // The timeouts share a lock with the timer DPCs; request_queue.cpp serves them.
         status = KeluTimeoutsRequest(pDevExt, Irp);

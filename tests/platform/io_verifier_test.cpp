@@ -12,7 +12,7 @@ enum class Misdeed {
     PendWithoutMark,
     CompleteWithCancelRoutine,
     ReturnWithoutCompleting,
-    LeaveCriticalRegionEntered
+    ReturnInsideCriticalRegion
 };
 
 struct MisbehavingDriver {
@@ -43,7 +43,7 @@ NTSTATUS NTAPI MisbehavingDispatch(PDEVICE_OBJECT, PIRP irp) {
         return STATUS_SUCCESS;
     case Misdeed::ReturnWithoutCompleting:
         return STATUS_SUCCESS;
-    case Misdeed::LeaveCriticalRegionEntered:
+    case Misdeed::ReturnInsideCriticalRegion:
         KeEnterCriticalRegion();
         break;
     case Misdeed::None:
@@ -106,8 +106,8 @@ TEST_F(IoVerifierDeathTest, SuccessReturnedForARequestNeverCompleted) {
     EXPECT_DEATH(ReadWith(Misdeed::ReturnWithoutCompleting), "STATUS_RETURNED_WITHOUT_COMPLETION");
 }
 
-TEST_F(IoVerifierDeathTest, CriticalRegionLeftEnteredByADispatchRoutine) {
-    EXPECT_DEATH(ReadWith(Misdeed::LeaveCriticalRegionEntered), "CRITICAL_REGION_LEAKED");
+TEST_F(IoVerifierDeathTest, DispatchRoutineReturningInsideACriticalRegion) {
+    EXPECT_DEATH(ReadWith(Misdeed::ReturnInsideCriticalRegion), "CRITICAL_REGION_LEAKED");
 }
 
 TEST_F(IoVerifierDeathTest, CompletionAboveDispatchLevel) {
