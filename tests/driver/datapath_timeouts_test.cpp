@@ -225,7 +225,7 @@ TEST_F(DataPathTimeoutTest, CloseCancelsBothQueuesAndNoTimerOutlivesItsRequest) 
 
     // B still holds 4096 bytes, so after refilling A's new transmit ring a write waits;
     // the cancelled write's 50 ms timer must not end it.
-    a_ = ReopenPort(0);
+    a_ = OpenPort(0);
     ASSERT_TRUE(SetTimeouts(a_, 0, 0, 0, 0, 0));
     EXPECT_EQ(WriteNow(a_, Pattern(4096)), 4096u);
     Overlapped late;

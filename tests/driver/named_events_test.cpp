@@ -129,7 +129,7 @@ TEST_F(NamedEventsTest, OpenCloseAndWrittenDataAreAnnounced) {
     CloseHandle(b_);
     b_ = INVALID_HANDLE_VALUE;
     ASSERT_TRUE(Eventually([&] { return opened.Signalled(); }));
-    b_ = ReopenPort(1);
+    b_ = OpenPort(1);
     ASSERT_NE(b_, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(opened.Signalled());
     EXPECT_FALSE(opened.Signalled());

@@ -134,7 +134,7 @@ TEST_F(SerialRequestsTest, PurgeChecksItsMaskAndLeavesTheTransmitRingAlone) {
     SerialAnswer answer = Ioctl(a_, IOCTL_SERIAL_PURGE, &mask, sizeof(mask));
     EXPECT_EQ(answer.status, STATUS_SUCCESS);
     EXPECT_EQ(answer.bytes, 0u);  // a purge has no output
-    b_ = ReopenPort(1);
+    b_ = OpenPort(1);
     ASSERT_NE(b_, INVALID_HANDLE_VALUE);
     Overlapped read;
     StartRead(b_, read, 20);
@@ -208,7 +208,7 @@ TEST_F(SerialRequestsTest, NewQueueSizesKeepAHalfStoredWriteWhole) {
     EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_QUEUE_SIZE, &smaller, sizeof(smaller)).status,
               STATUS_SUCCESS);
     EXPECT_EQ(Get<SERIAL_STATUS>(a_, IOCTL_SERIAL_GET_COMMSTATUS).AmountInOutQueue, 5000u);
-    b_ = ReopenPort(1);
+    b_ = OpenPort(1);
     ASSERT_NE(b_, INVALID_HANDLE_VALUE);
     SERIAL_QUEUE_SIZE room = {8000, 8000};
     EXPECT_EQ(Ioctl(b_, IOCTL_SERIAL_SET_QUEUE_SIZE, &room, sizeof(room)).status, STATUS_SUCCESS);
@@ -242,7 +242,7 @@ TEST_F(SerialRequestsTest, SettingsAndTheWaitMaskSurviveACloseAndReopen) {
     EXPECT_EQ(Set(a_, IOCTL_SERIAL_SET_BAUD_RATE, 57600), STATUS_SUCCESS);
     EXPECT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_CTS), STATUS_SUCCESS);
     CloseHandle(a_);
-    a_ = ReopenPort(0);
+    a_ = OpenPort(0);
     ASSERT_NE(a_, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetUlong(a_, IOCTL_SERIAL_GET_BAUD_RATE), 57600u);
     EXPECT_EQ(GetUlong(a_, IOCTL_SERIAL_GET_WAIT_MASK), static_cast<ULONG>(SERIAL_EV_CTS));
