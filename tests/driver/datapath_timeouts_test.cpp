@@ -121,6 +121,23 @@ TEST_F(DataPathTimeoutTest, MaximalIntervalAndMultiplierReturnOnTheFirstByteOrAf
     EXPECT_EQ(none.Bytes(), 0u);
 }
 
+// The dispatch itself completes an immediate read: the call returns its bytes at once
+// instead of reporting a request in progress.
+TEST_F(DataPathTimeoutTest, AnImmediateReadCompletesWithinTheCallWithoutPending) {
+    ASSERT_TRUE(SetTimeouts(b_, kMaxTimeout, 0, 0));
+    for (ULONG waiting : {0u, 5u}) {
+        if (waiting != 0)
+            EXPECT_EQ(WriteNow(a_, Pattern(waiting)), waiting);
+        Overlapped read(10);
+        read.port = b_;
+        DWORD bytes = 0xFFFF;
+        SetLastError(ERROR_SUCCESS);
+        EXPECT_TRUE(ReadFile(b_, read.data.data(), 10, &bytes, &read.ov)) << GetLastError();
+        EXPECT_EQ(bytes, waiting);
+        EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+    }
+}
+
 TEST_F(DataPathTimeoutTest, ImmediateReturnHandsOverWhatIsThereEvenNothing) {
     ASSERT_TRUE(SetTimeouts(b_, kMaxTimeout, 0, 0));
     Overlapped empty;

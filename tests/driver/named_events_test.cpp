@@ -262,3 +262,25 @@ TEST_F(NamedEventsTest, ASetThatCannotBeCompletedIsClosedAgain)
     ASSERT_EQ(InitEvents(0), STATUS_SUCCESS);
     EXPECT_FALSE(NamedEvent("Opened", 0).Signalled());
 }
+
+// A closed port holds no bytes: it counts none, and events created after the close do
+// not announce the bytes it held before.
+TEST_F(NamedEventsTest, AClosedPortCountsNoBytesAndItsNewEventsAnnounceNone) {
+    CloseHandle(b_);
+    b_ = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(WriteNow(a_, Pattern(20)), 20u);
+    ULONG count = 0;
+    ASSERT_EQ(Control(IOCTL_KELU_GET_NUMBYTESINBUFFER, &count, sizeof(count), sizeof(count)).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(count, 20u);
+    CloseHandle(a_);
+    a_ = INVALID_HANDLE_VALUE;
+    count = 0;
+    ASSERT_EQ(Control(IOCTL_KELU_GET_NUMBYTESINBUFFER, &count, sizeof(count), sizeof(count)).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(InitEvents(0), STATUS_SUCCESS);
+    NamedEvent data("Data", 0);
+    ASSERT_NE(data.handle, nullptr);
+    EXPECT_FALSE(data.Signalled());
+}
