@@ -1,7 +1,8 @@
 // Both directions at full speed with random request sizes and timeouts, while the
-// manual clock runs in its own thread; then the same with cancellations, reopening and
-// the removal of a port mid-stream. Bounded in host time: a run that stalls closes the
-// ports (which ends every pending request) and fails.
+// manual clock runs in its own thread; the same with cancellations, reopening and the
+// removal of a port mid-stream; and byte-exact delivery while cancels, purges, new queue
+// sizes and timeouts end requests early. Bounded in host time: a run that stalls closes
+// the ports (which ends every pending request) and fails.
 #include "datapath_fixture.h"
 
 #include <atomic>
