@@ -19,8 +19,8 @@
 //     Never wait for g_ConnectionMapLock, and never call KeluCreatePortEvents, while
 //     holding a port Mutex.
 //  3. QueueLock (spin lock, up to DISPATCH_LEVEL). Guards the links of ReadQueue,
-//     WriteQueue and FlushQueue, which timer DPCs and cancel routines share with the transfer engine.
-//     Held only around an append or unlink; nothing is completed under it.
+//     WriteQueue and FlushQueue, which timer DPCs and cancel routines share with the
+//     transfer engine. Held only around an append or unlink; nothing is completed under it.
 //  4. g_PortTableLock (spin lock). Innermost: held only while an entry of
 //     g_PortDeviceExtensions is read and referenced, or written. Nothing else is taken
 //     under it.

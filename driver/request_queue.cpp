@@ -248,8 +248,9 @@ NTSTATUS KeluCompleteCurrentRead(PKELU_DEVICE_EXTENSION pDevExt) {
     return STATUS_SUCCESS;
 }
 
-// Each request is unlinked here and completed as its cancel routine would complete it. Calling IoCancelIrp on a request after unlinking it
-// would race with the requester's own cancellation, which may complete and free it.
+// Each request is unlinked here and completed as its cancel routine would complete it.
+// Calling IoCancelIrp on a request after unlinking it would race with the requester's
+// own cancellation, which may complete and free it.
 NTSTATUS KeluCancelQueue(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue) {
     for (;;) {
         KIRQL irql;

@@ -21,7 +21,7 @@ struct FileRecord {
     std::mutex lock;
     std::condition_variable requestFinished;
     std::list<PIRP> pending;  // requests made through handles and not finished
-    int completing = 0;       // completions still making their result visible
+    std::list<PIRP> completing;  // completed, their result not yet visible to the caller
     std::u16string fileName;
     bool opened = false;      // IRP_MJ_CREATE succeeded: cleanup and close are owed
 };
@@ -75,7 +75,7 @@ void FileDeleted(void *object) {
     {
         // A completion that gave back its reference may still be signalling the file.
         std::unique_lock<std::mutex> guard(record->lock);
-        record->requestFinished.wait(guard, [&] { return record->completing == 0; });
+        record->requestFinished.wait(guard, [&] { return record->completing.empty(); });
     }
     if (file->DeviceObject) {
         ReleaseOpenCount(file->DeviceObject);
@@ -181,12 +181,13 @@ void FinishFileRequest(PIRP irp, void *context) {
     PFILE_OBJECT file = request->file;
     FileRecord *record = RecordOf(file);
     {
-        // Off the list before the IRP is released, so that NtCancelIoFile never pins a
-        // released IRP; counted as completing until the caller can see the result, so
-        // that NtCancelIoFile returns only then and the file's record outlives the events.
+        // Off the pending list before the IRP is released, so that NtCancelIoFile never
+        // pins a released IRP; on the completing list until the caller can see the result,
+        // so that NtCancelIoFile returns only then and the file's record outlives the
+        // events. (An IRP that NtCancelIoFile pinned is not reused meanwhile.)
         std::lock_guard<std::mutex> guard(record->lock);
         record->pending.remove(irp);
-        record->completing++;
+        record->completing.push_back(irp);
     }
     std::free(irp->AssociatedIrp.SystemBuffer);
     IoReleaseIrp(irp);
@@ -203,7 +204,8 @@ void FinishFileRequest(PIRP irp, void *context) {
     }
     {
         std::lock_guard<std::mutex> guard(record->lock);
-        record->completing--;
+        auto &completing = record->completing;
+        completing.erase(std::find(completing.begin(), completing.end(), irp));
         record->requestFinished.notify_all();
     }
     DropRequestReference(request);
@@ -400,12 +402,12 @@ NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
         IoCancelPinnedIrp(irp);
     {
         std::unique_lock<std::mutex> guard(record->lock);
+        auto listed = [](const std::list<PIRP> &list, PIRP irp) {
+            return std::find(list.begin(), list.end(), irp) != list.end();
+        };
         record->requestFinished.wait(guard, [&] {
-            if (record->completing != 0)
-                return false;
             for (PIRP irp : mine)
-                if (std::find(record->pending.begin(), record->pending.end(), irp) !=
-                    record->pending.end())
+                if (listed(record->pending, irp) || listed(record->completing, irp))
                     return false;
             return true;
         });
