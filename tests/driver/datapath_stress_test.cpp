@@ -200,7 +200,7 @@ TEST_F(DataPathStressTest, EveryReportedByteArrivesExactlyOnceWhateverEndsTheReq
             b = static_cast<BYTE>(seed());
     }
     struct Figures {
-        std::atomic<ULONGLONG> requests{0}, cancels{0}, cutShort{0}, timeouts{0}, purges{0},
+        std::atomic<unsigned long long> requests{0}, cancels{0}, cutShort{0}, timeouts{0}, purges{0},
             resizes{0};
     } figures;
     std::atomic<bool> failedStatus{false};
