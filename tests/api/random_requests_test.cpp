@@ -28,10 +28,18 @@ std::ostream &operator<<(std::ostream &out, const Outcome &outcome)
     return out << "error " << outcome.error << ", " << outcome.bytes << " bytes";
 }
 
+// A request with no output that fails with `error` unless `condition` holds.
+Outcome SucceedsIf(bool condition, DWORD error)
+{
+    return {condition ? static_cast<DWORD>(ERROR_SUCCESS) : error, 0};
+}
+
 ULONG FirstUlong(const std::vector<UCHAR> &input)
 {
     ULONG value = 0;
-    std::memcpy(&value, input.data(), std::min<size_t>(input.size(), sizeof(value)));
+    if (!input.empty()) {
+        std::memcpy(&value, input.data(), std::min<size_t>(input.size(), sizeof(value)));
+    }
     return value;
 }
 
@@ -56,7 +64,7 @@ public:
         case IOCTL_KELU_DISCONNECT_PORTS: {
             ULONG second = FirstUlong(std::vector<UCHAR>(input.begin() + 4, input.end()));
             bool pairable = first < 255 && second < 255 && first != second;
-            return {pairable ? ERROR_SUCCESS : static_cast<DWORD>(ERROR_INVALID_PARAMETER), 0};
+            return SucceedsIf(pairable, ERROR_INVALID_PARAMETER);
         }
         case IOCTL_KELU_GET_CONNECTION_MAP:
             return {ERROR_SUCCESS, 256};
@@ -143,11 +151,9 @@ public:
         }
         case IOCTL_SERIAL_SET_DTR:
         case IOCTL_SERIAL_CLR_DTR:
-            return {dtrHandshake_ ? static_cast<DWORD>(ERROR_INVALID_PARAMETER) : ERROR_SUCCESS, 0};
+            return SucceedsIf(!dtrHandshake_, ERROR_INVALID_PARAMETER);
         case IOCTL_SERIAL_PURGE:
-            return {value != 0 && (value & ~0xFUL) == 0 ? ERROR_SUCCESS
-                                                        : static_cast<DWORD>(ERROR_INVALID_PARAMETER),
-                    0};
+            return SucceedsIf(value != 0 && (value & ~0xFUL) == 0, ERROR_INVALID_PARAMETER);
         case IOCTL_SERIAL_SET_WAIT_MASK:
             waitMask_ = value;
             return {ERROR_SUCCESS, 0};
