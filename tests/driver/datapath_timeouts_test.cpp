@@ -126,8 +126,9 @@ TEST_F(DataPathTimeoutTest, MaximalIntervalAndMultiplierReturnOnTheFirstByteOrAf
 TEST_F(DataPathTimeoutTest, AnImmediateReadCompletesWithinTheCallWithoutPending) {
     ASSERT_TRUE(SetTimeouts(b_, kMaxTimeout, 0, 0));
     for (ULONG waiting : {0u, 5u}) {
-        if (waiting != 0)
+        if (waiting != 0) {
             EXPECT_EQ(WriteNow(a_, Pattern(waiting)), waiting);
+        }
         Overlapped read(10);
         read.port = b_;
         DWORD bytes = 0xFFFF;
