@@ -59,6 +59,41 @@ TEST_F(Win32Test, OverlappedReadPendsUntilDataArrives)
     CloseHandle(reader);
 }
 
+// A completed request gives back its reference to the file before its caller can see
+// the completion, even when another thread completed it: a close right after the wait
+// reaches the driver within CloseHandle.
+TEST_F(Win32Test, ACloseRightAfterACompletedRequestsWaitClosesTheFileAtOnce)
+{
+    HANDLE writer = Open();
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    for (int round = 0; round < 50; round++) {
+        HANDLE reader = Open("\\\\.\\Win32Test", FILE_FLAG_OVERLAPPED);
+        ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+        PendingRead read;
+        StartPendingRead(reader, &read);
+        LONG closes = TestDeviceGetCounts().closes;
+        std::thread([&] {
+            DWORD written = 0;
+            WriteFile(writer, "x", 1, &written, nullptr);
+        }).join();
+        ASSERT_EQ(WaitForSingleObject(read.overlapped.hEvent, INFINITE), (DWORD)WAIT_OBJECT_0);
+        CloseHandle(reader);
+        EXPECT_EQ(TestDeviceGetCounts().closes, closes + 1) << "round " << round;
+        CloseHandle(read.overlapped.hEvent);
+    }
+    CloseHandle(writer);
+}
+
+// A device that does not handle flushes refuses them, as Windows' I/O manager does.
+TEST_F(Win32Test, FlushFileBuffersFailsOnADeviceWithoutFlushes)
+{
+    HANDLE device = Open();
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(FlushFileBuffers(device));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_FUNCTION);
+    CloseHandle(device);
+}
+
 TEST_F(Win32Test, OverlappedRequestsCompleteAtOnceWhenTheyCan)
 {
     HANDLE handle = Open("\\\\.\\Win32Test", FILE_FLAG_OVERLAPPED);
