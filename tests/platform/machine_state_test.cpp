@@ -109,31 +109,63 @@ TEST_F(MachineStateTest, OneMachinePerDirectoryAndTheOthersWaitOrFail) {
     EXPECT_EQ(MachineLockHolder(directory_), "");
 }
 
+// A program whose first platform call finds the machine held, with
+// KELU_MACHINE_NO_WAIT set, ends at once with exit status 1 and the reason.
+TEST_F(MachineStateTest, AProgramThatMustNotWaitEndsWithTheReason) {
+    std::string error;
+    MachineLock *held = MachineLockAcquire(directory_, MachineLockWait::kWait, "the test", &error);
+    ASSERT_NE(held, nullptr) << error;
+    int errors[2];
+    ASSERT_EQ(pipe(errors), 0);
+    pid_t program = fork();
+    if (program == 0) {
+        dup2(errors[1], 2);
+        setenv("KELU_MACHINE_DIR", directory_.c_str(), 1);
+        setenv("KELU_MACHINE_NO_WAIT", "1", 1);
+        MachineCurrent();
+        _exit(0);
+    }
+    close(errors[1]);
+    std::string said;
+    char buffer[256];
+    for (ssize_t count; (count = read(errors[0], buffer, sizeof buffer)) > 0;) said.append(buffer, size_t(count));
+    close(errors[0]);
+    int status = 0;
+    waitpid(program, &status, 0);
+    MachineLockRelease(held);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(said, "The machine cannot start: the machine in " + directory_ + " is in use by pid " +
+                        std::to_string(getpid()) + " (the test).\n");
+}
+
 // The operating system drops the lock with the process that held it, however it ends.
 TEST_F(MachineStateTest, AKilledHolderLeavesTheMachineFree) {
-    int ready[2];
+    int ready[2], hold[2];
     ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(hold), 0);
     pid_t child = fork();
     if (child == 0) {
         std::string error;
         MachineLockAcquire(directory_, MachineLockWait::kWait, "the child", &error);
-        char done = 1;
-        if (write(ready[1], &done, 1) != 1) _exit(1);
-        pause();
+        char byte = 1;
+        close(hold[1]);
+        // Then holds the lock until it is killed, or the test ends and closes `hold`.
+        if (write(ready[1], &byte, 1) != 1 || read(hold[0], &byte, 1) != 0) _exit(1);
         _exit(0);
     }
-    char done;
-    ASSERT_EQ(read(ready[0], &done, 1), 1);
+    char byte;
+    bool holding = read(ready[0], &byte, 1) == 1;
     std::string error;
-    EXPECT_EQ(MachineLockAcquire(directory_, MachineLockWait::kFailAtOnce, "", &error), nullptr);
-    EXPECT_NE(error.find("pid " + std::to_string(child) + " (the child)"), std::string::npos) << error;
+    MachineLock *taken = MachineLockAcquire(directory_, MachineLockWait::kFailAtOnce, "", &error);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
+    for (int end : {ready[0], ready[1], hold[0], hold[1]}) close(end);
+    ASSERT_TRUE(holding);
+    EXPECT_EQ(taken, nullptr);
+    EXPECT_NE(error.find("pid " + std::to_string(child) + " (the child)"), std::string::npos) << error;
     Machine *machine = MachineTryBoot(Options(MachineLockWait::kFailAtOnce), &error);
     ASSERT_NE(machine, nullptr) << error;
     MachineShutdown(machine);
-    close(ready[0]);
-    close(ready[1]);
 }
 
 // A file that does not read back whole stops the boot and stays as it was: a line
@@ -203,11 +235,13 @@ TEST_F(MachineStateTest, AKilledWriterNeverLeavesAnUnreadableFile) {
         }
         close(saved[1]);
         // Kill it after a number of finished changes that varies from round to round.
-        for (int change = 0; change <= round % 7; ++change)
-            ASSERT_EQ(read(saved[0], &finished, sizeof finished), ssize_t(sizeof finished));
+        bool reported = true;
+        for (int change = 0; change <= round % 7 && reported; ++change)
+            reported = read(saved[0], &finished, sizeof finished) == ssize_t(sizeof finished);
         kill(writer, SIGKILL);
         waitpid(writer, nullptr, 0);
         close(saved[0]);
+        ASSERT_TRUE(reported) << "round " << round;
 
         std::string error;
         Machine *machine = MachineTryBoot(Options(MachineLockWait::kFailAtOnce), &error);
