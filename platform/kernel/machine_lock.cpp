@@ -62,7 +62,8 @@ int WaitForLock(int file, const std::string &stateDirectory) {
     std::thread notice([&] {
         std::unique_lock<std::mutex> guard(lock);
         if (!acquired.wait_for(guard, kNoticeAfter, [&] { return done; }))
-            fprintf(stderr, "%s; waiting until it is free.\n", InUse(stateDirectory).c_str());
+            fprintf(stderr, "The machine in %s is in use by %s; waiting until it is free.\n",
+                    stateDirectory.c_str(), HolderOrSomeone(stateDirectory).c_str());
     });
     int result;
     while ((result = flock(file, LOCK_EX)) != 0 && errno == EINTR) {
