@@ -113,7 +113,7 @@ Machine *MachineBoot(const MachineOptions &options) {
     std::string error;
     Machine *machine = MachineTryBoot(options, &error);
     if (machine == nullptr)
-        VerifierStop("MACHINE_BOOT_FAILED", __builtin_return_address(0), error.c_str());
+        VerifierStop("MACHINE_BOOT_FAILED", __builtin_return_address(0), "%s", error.c_str());
     return machine;
 }
 
