@@ -159,6 +159,28 @@ VOID WINAPI SetLastError(DWORD dwErrCode);
 
 }  // extern "C"
 
+// ---- Critical sections ----
+// A lock among the threads of one process; its owner may enter it again and leaves
+// it as often. It lives in the process's memory alone, apart from the machine. Here
+// LockSemaphore carries the platform's own lock; the other fields are not used.
+typedef struct _RTL_CRITICAL_SECTION {
+    PVOID DebugInfo;
+    LONG LockCount;
+    LONG RecursionCount;
+    HANDLE OwningThread;
+    HANDLE LockSemaphore;
+    ULONG_PTR SpinCount;
+} CRITICAL_SECTION, *PCRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+extern "C" {
+
+VOID WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VOID WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VOID WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VOID WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+
+}  // extern "C"
+
 // ---- Files, the system directory and local memory (used by setup programs) ----
 // Paths: "C:\..." is the machine's own disk, kept in its state directory; the
 // system directory is C:\WINDOWS\system32. "Z:\..." and "/..." name files of the
