@@ -1,6 +1,8 @@
 // The kelu command: finds the subcommand, runs it, and turns its failure into one
 // line on stderr and the exit status.
 #include "command.h"
+#include "command_context.h"
+#include "forwarding.h"
 #include "output.h"
 
 #include <cstdio>
@@ -9,7 +11,7 @@ namespace {
 
 const std::vector<const std::vector<Command> *> kGroups = {
     &kPackageCommands, &kPortCommands,    &kLineCommands, &kByteCommands,
-    &kEventCommands,   &kSessionCommands, &kDemoCommands,
+    &kEventCommands,   &kSessionCommands, &kDemoCommands,  &kServeCommands,
 };
 
 const Command *FindCommand(const std::string &name)
@@ -59,7 +61,7 @@ int RunCommandLine(const std::vector<std::string> &words, bool inSession)
     }
     const Command *command = FindCommand(words[0]);
     if (command == nullptr) {
-        fprintf(stderr, "kelu: '%s' is not a command; 'kelu --help' lists them.\n", words[0].c_str());
+        PrintError("kelu: '" + words[0] + "' is not a command; 'kelu --help' lists them.\n");
         return kUsageError;
     }
     Arguments arguments(std::vector<std::string>(words.begin() + 1, words.end()));
@@ -68,16 +70,17 @@ int RunCommandLine(const std::vector<std::string> &words, bool inSession)
             PrintCommandHelp(*command);
             return kSuccess;
         }
-        if (command->scope == CommandScope::kSessionOnly && !inSession)
-            ThrowUsage("it acts as an application on a port, which needs a session: 'kelu session --help'");
+        if (command->scope == CommandScope::kSessionOnly && CurrentContext().applications == nullptr)
+            ThrowUsage("it acts as an application on a port, which needs a session or a running server: "
+                       "'kelu session --help', 'kelu serve --help'");
         if (command->scope == CommandScope::kOutsideSession && inSession)
             ThrowUsage("it cannot run inside a session");
         command->run(arguments);
     } catch (const CommandFailure &failure) {
         fflush(stdout);
-        fprintf(stderr, "kelu %s: %s.\n", command->name, failure.what());
+        PrintError("kelu " + std::string(command->name) + ": " + failure.what() + ".\n");
         if (failure.status() == kUsageError && failure.withSynopsis())
-            fprintf(stderr, "usage: kelu %s %s\n", command->name, command->synopsis);
+            PrintError("usage: kelu " + std::string(command->name) + " " + command->synopsis + "\n");
         return failure.status();
     }
     return kSuccess;
@@ -85,5 +88,8 @@ int RunCommandLine(const std::vector<std::string> &words, bool inSession)
 
 int main(int argc, char **argv)
 {
-    return RunCommandLine(std::vector<std::string>(argv + 1, argv + argc), false);
+    std::vector<std::string> words(argv + 1, argv + argc);
+    // A running `kelu serve` holds the machine: it carries the command out.
+    if (std::optional<int> status = ForwardToServer(words)) return *status;
+    return RunCommandLine(words, false);
 }

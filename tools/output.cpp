@@ -1,10 +1,13 @@
 // Text and JSON output.
 #include "output.h"
 
+#include "command_context.h"
+
 #include <keluapi.h>
 
 #include <cctype>
 #include <cstdio>
+#include <unistd.h>
 
 JsonWriter &JsonWriter::BeginObject()
 {
@@ -151,4 +154,24 @@ bool ParseHexBytes(const std::string &text, std::vector<UCHAR> *bytes)
     return true;
 }
 
-void Print(const std::string &text) { fwrite(text.data(), 1, text.size(), stdout); }
+namespace {
+
+void WriteTo(int descriptor, FILE *local, const std::string &text)
+{
+    if (!CurrentContext().forwarded) {
+        fwrite(text.data(), 1, text.size(), local);
+        return;
+    }
+    // A caller that went away takes the rest of the output with it.
+    for (size_t written = 0; written < text.size();) {
+        ssize_t result = write(descriptor, text.data() + written, text.size() - written);
+        if (result <= 0) return;
+        written += static_cast<size_t>(result);
+    }
+}
+
+}  // namespace
+
+void Print(const std::string &text) { WriteTo(CurrentContext().output, stdout, text); }
+
+void PrintError(const std::string &text) { WriteTo(CurrentContext().error, stderr, text); }
