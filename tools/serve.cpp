@@ -10,11 +10,15 @@
 
 #include <keluapi.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -24,6 +28,24 @@ namespace {
 // While the server stops, opens that wait for approval are denied this often, so
 // that no thread stays in one; a client may have just started one.
 const auto kDenyInterval = std::chrono::milliseconds(100);
+
+// Until the server is ready (it may wait for the machine while another process holds
+// it) a stop signal ends it as it would end any command; from then on it starts the
+// orderly stop, from whichever thread it arrives on.
+std::atomic<bool> g_serving{false};
+int g_stopPipe[2] = {-1, -1};
+
+void OnStopSignal(int number)
+{
+    if (!g_serving) {
+        signal(number, SIG_DFL);
+        raise(number);
+        return;
+    }
+    char byte = static_cast<char>(number);
+    // The pipe holds far more stops than anyone sends; the first one is what counts.
+    [[maybe_unused]] ssize_t written = write(g_stopPipe[1], &byte, 1);
+}
 
 void DenyWaitingOpens(const std::vector<ULONG> &ports)
 {
@@ -67,19 +89,18 @@ void Serve(Arguments &arguments)
     while (std::optional<std::string> text = arguments.TakeValue("rfc2217"))
         addresses.push_back(ParseEndpointAddress(*text));
     arguments.ExpectNothingMore();
-    if (CurrentContext().forwarded)
-        throw CommandFailure(kOperationFailed, "a server already runs on " + MachineFolder());
     for (size_t i = 0; i < addresses.size(); i++)
         for (size_t j = 0; j < i; j++)
             if (addresses[i].port == addresses[j].port) ThrowUsage(PortName(addresses[i].port) + " is served twice");
+    if (CurrentContext().forwarded)
+        throw CommandFailure(kOperationFailed, "a server already runs on " + MachineFolder());
 
-    // The signals are taken by this thread alone, with sigwait; every thread started
-    // from here on, the machine's included, inherits the blocked mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    if (pipe2(g_stopPipe, O_CLOEXEC) != 0)
+        throw CommandFailure(kOperationFailed, std::string("cannot set up the stop signals: ") + strerror(errno));
+    struct sigaction onStop = {};
+    onStop.sa_handler = OnStopSignal;
+    sigaction(SIGINT, &onStop, nullptr);
+    sigaction(SIGTERM, &onStop, nullptr);
     // A caller or client that goes away must not take the server with it.
     signal(SIGPIPE, SIG_IGN);
     // Forwarded commands run in their callers' working directories; the machine's
@@ -96,13 +117,19 @@ void Serve(Arguments &arguments)
     LogEvent("serving the machine in " + folder + " (process " + std::to_string(getpid()) + ")");
     forwarding.Start();
     for (auto &endpoint : endpoints) endpoint->Start();
+    g_serving = true;
     LogEvent("ready; stop with Ctrl-C or SIGTERM");
 
-    int received = 0;
-    sigwait(&stopSignals, &received);
+    char received = 0;
+    while (read(g_stopPipe[0], &received, 1) != 1) {
+    }
     LogEvent(std::string("stopping (") + (received == SIGINT ? "SIGINT" : "SIGTERM") + ")");
     StopEverything(forwarding, endpoints, *applications);
     LogEvent("stopped; the machine shuts down");
+    // Later stops end the process as they would any command.
+    g_serving = false;
+    close(g_stopPipe[0]);
+    close(g_stopPipe[1]);
 }
 
 }  // namespace

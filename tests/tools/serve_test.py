@@ -67,7 +67,7 @@ class Server:
     def __init__(self, machine, *ports):
         words = [KELU, "serve"]
         for port in ports:
-            words += ["--rfc2217", port + "=127.0.0.1:0"]
+            words += ["--rfc2217", port + "=0"]  # no host: this computer only
         self.process = subprocess.Popen(words, env=machine.env, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, text=True)
         self.lines = []
@@ -305,7 +305,15 @@ class ServeTest(unittest.TestCase):
         self.assertEqual((session.returncode, session.stdout), (0, b"opened COM1\nCOM1 wrote 3 bytes\nclosed COM1\n"))
         self.assertEqual(read_exactly(b, 3), b"abc")
 
-        # A second server on the same machine folder is refused.
+        # The socket is the user's alone.
+        mode = os.stat(os.path.join(self.machine.folder, "kelu.sock")).st_mode
+        self.assertEqual(mode & 0o777, 0o600)
+
+        # A second server on the same machine folder is refused, after its command
+        # line has been checked.
+        for words in (["serve", "--rfc2217", "COM1"], ["serve", "--rfc2217", "COM1=70000"],
+                      ["serve", "--rfc2217", "COM1=1", "--rfc2217", "COM1=2"]):
+            self.assertEqual(self.machine.run(*words).returncode, 2, words)
         second = self.machine.run("serve")
         self.assertEqual(second.returncode, 1)
         self.assertIn(b"a server already runs on", second.stderr)
