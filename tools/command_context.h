@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 // The applications that open, close, write and read hold on ports: a session's own,
 // or the server's, which outlive the command that opened them.
+// `holder` names them in messages ("this session").
 class ApplicationTable;
-std::shared_ptr<ApplicationTable> NewApplicationTable();
+std::shared_ptr<ApplicationTable> NewApplicationTable(const std::string &holder);
 // Denies the opens that still wait for approval and closes every handle.
 void EndApplications(ApplicationTable &table);
 

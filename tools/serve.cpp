@@ -112,7 +112,7 @@ void Serve(Arguments &arguments)
     WaitForPluggedPorts();  // boots the machine, which this process now holds
     std::vector<std::unique_ptr<Rfc2217Endpoint>> endpoints;
     for (const EndpointAddress &address : addresses) endpoints.push_back(std::make_unique<Rfc2217Endpoint>(address));
-    std::shared_ptr<ApplicationTable> applications = NewApplicationTable();
+    std::shared_ptr<ApplicationTable> applications = NewApplicationTable("the server");
     ForwardingServer forwarding(applications);
     LogEvent("serving the machine in " + folder + " (process " + std::to_string(getpid()) + ")");
     forwarding.Start();

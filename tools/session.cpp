@@ -49,11 +49,16 @@ struct Application {
 // holds the table's lock for its whole run, so one waits for the other to end.
 class ApplicationTable {
 public:
+    explicit ApplicationTable(std::string holderName) : holder(std::move(holderName)) {}
+    const std::string holder;  // for messages: "this session", "the server"
     std::mutex lock;
     std::map<ULONG, std::unique_ptr<Application>> applications;
 };
 
-std::shared_ptr<ApplicationTable> NewApplicationTable() { return std::make_shared<ApplicationTable>(); }
+std::shared_ptr<ApplicationTable> NewApplicationTable(const std::string &holder)
+{
+    return std::make_shared<ApplicationTable>(holder);
+}
 
 void EndApplications(ApplicationTable &table)
 {
@@ -77,6 +82,8 @@ std::unique_lock<std::mutex> LockApplications()
 }
 
 std::map<ULONG, std::unique_ptr<Application>> &Applications() { return CurrentContext().applications->applications; }
+
+std::string ApplicationHolder() { return CurrentContext().applications->holder; }
 
 HANDLE OpenPortHandle(ULONG port, DWORD *error)
 {
@@ -121,7 +128,7 @@ void FinishOpen(ULONG port, const std::string &what)
 HANDLE ApplicationHandle(ULONG port)
 {
     if (Applications().count(port) == 0)
-        ThrowUsage("this session has no application on " + PortName(port) + "; 'open " + PortName(port) +
+        ThrowUsage(ApplicationHolder() + " has no application on " + PortName(port) + "; 'open " + PortName(port) +
                    "' first");
     if (!WaitUntil(OpenHasEnded, port))
         throw CommandFailure(kOperationFailed, "the open of " + PortName(port) + " still waits for approval");
@@ -149,7 +156,7 @@ void Open(Arguments &arguments)
     bool background = arguments.TakeFlag("background");
     ULONG port = arguments.TakePort();
     arguments.ExpectNothingMore();
-    if (Applications().count(port) != 0) ThrowUsage("this session already has " + PortName(port) + " open");
+    if (Applications().count(port) != 0) ThrowUsage(ApplicationHolder() + " already has " + PortName(port) + " open");
     WaitForPluggedPorts();
     auto application = std::make_unique<Application>();
     Application *started = application.get();
@@ -294,7 +301,7 @@ void Session(Arguments &arguments)
     }
     std::istream &input = fromFile ? file : callerStream ? *callerStream : std::cin;
     // The session's applications are its own and go away with it.
-    std::shared_ptr<ApplicationTable> applications = NewApplicationTable();
+    std::shared_ptr<ApplicationTable> applications = NewApplicationTable("this session");
     CommandContext context = caller;
     context.applications = applications.get();
     UseContext use(context);
