@@ -69,23 +69,24 @@ void Rfc2217Connection::Refuse(const std::string &reason)
 void Rfc2217Connection::Serve()
 {
     LogEvent(PortName(port_) + ": client " + peer_ + " connected");
+    DWORD error = ERROR_SUCCESS;
+    served_ = ServedPort::Open(port_, &error);
+    // Both an open port and a refused open deny access; the port's state tells which.
+    // It is asked only then, since the driver's control device takes one caller at a
+    // time and forwarded commands may be using it.
     int opened = 0;
-    if (keluIsPortOpened(port_, &opened) && opened) {
+    if (served_ == nullptr && error == ERROR_ACCESS_DENIED && keluIsPortOpened(port_, &opened) && opened) {
         Refuse(PortName(port_) + " is already open");
+    } else if (served_ == nullptr) {
+        Refuse("cannot open " + PortName(port_) + ": " + DescribeError(error));
     } else {
-        DWORD error = ERROR_SUCCESS;
-        served_ = ServedPort::Open(port_, &error);
-        if (served_ == nullptr) {
-            Refuse("cannot open " + PortName(port_) + ": " + DescribeError(error));
-        } else {
-            ServeOpenPort();
-            served_.reset();
-            if (disconnectReason_.empty())
-                LogEvent(PortName(port_) + ": client " + peer_ + " disconnected; the port is closed");
-            else
-                LogEvent(PortName(port_) + ": disconnected client " + peer_ + " (" + disconnectReason_ +
-                         "); the port is closed");
-        }
+        ServeOpenPort();
+        served_.reset();
+        if (disconnectReason_.empty())
+            LogEvent(PortName(port_) + ": client " + peer_ + " disconnected; the port is closed");
+        else
+            LogEvent(PortName(port_) + ": disconnected client " + peer_ + " (" + disconnectReason_ +
+                     "); the port is closed");
     }
     finished_ = true;
 }
