@@ -162,8 +162,14 @@ bool Rfc2217Connection::SpendCommandBudget()
 void Rfc2217Connection::OnData(const uint8_t *bytes, size_t count)
 {
     if (stop_) return;
-    if (!served_->Write(bytes, count, stop_) && !stop_)
-        Disconnect(PortName(port_) + " did not take the client's data");
+    // While the partner does not read, the socket is not read either; a client that
+    // leaves meanwhile is noticed here, so that its port does not stay open.
+    auto clientGone = [this] {
+        pollfd ready = {socket_, POLLRDHUP, 0};
+        return stop_ || (poll(&ready, 1, 0) > 0 && (ready.revents & (POLLRDHUP | POLLHUP | POLLERR)));
+    };
+    if (!served_->Write(bytes, count, clientGone) && !stop_)
+        Disconnect(PortName(port_) + " did not take the client's data before it left");
 }
 
 void Rfc2217Connection::OnNegotiation(uint8_t verb, uint8_t option)

@@ -61,7 +61,7 @@ bool ServedPort::Request(DWORD code, const void *in, DWORD inSize, void *out, DW
     return done;
 }
 
-bool ServedPort::Write(const uint8_t *bytes, size_t count, const std::atomic<bool> &stop)
+bool ServedPort::Write(const uint8_t *bytes, size_t count, const std::function<bool()> &abandon)
 {
     OVERLAPPED overlapped = {};
     overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -70,7 +70,7 @@ bool ServedPort::Write(const uint8_t *bytes, size_t count, const std::atomic<boo
     BOOL done = WriteFile(handle_, bytes, static_cast<DWORD>(count), &written, &overlapped);
     if (!done && GetLastError() == ERROR_IO_PENDING) {
         while (WaitForSingleObject(overlapped.hEvent, kWriteSliceMs) == WAIT_TIMEOUT) {
-            if (stop) {
+            if (abandon()) {
                 CancelIo(handle_);
                 break;
             }

@@ -8,7 +8,7 @@
 #include <winioctl.h>
 #include <ntddser.h>
 
-#include <atomic>
+#include <functional>
 #include <memory>
 
 class ServedPort final : public comport::SerialPort {
@@ -20,9 +20,10 @@ public:
     ServedPort(const ServedPort &) = delete;
     ServedPort &operator=(const ServedPort &) = delete;
 
-    // Writes every byte, for as long as the partner takes to read them, unless `stop`
-    // is raised first (the write is then cancelled). False when stopped or failed.
-    bool Write(const uint8_t *bytes, size_t count, const std::atomic<bool> &stop);
+    // Writes every byte, for as long as the partner takes to read them, unless
+    // `abandon` says so first (the write is then cancelled). False when abandoned or
+    // failed.
+    bool Write(const uint8_t *bytes, size_t count, const std::function<bool()> &abandon);
     // What waits to be read, up to `capacity` bytes, without waiting.
     size_t ReadWaiting(uint8_t *buffer, size_t capacity);
     // Waits up to `milliseconds` for received bytes, a modem line change, a break or a

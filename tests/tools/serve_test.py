@@ -334,6 +334,18 @@ class ServeTest(unittest.TestCase):
         self.assertEqual(read_exactly(b, 5), b"again")
         self.assertTrue(self.machine.ports()["COM1"]["open"])
 
+        # A client that leaves while its port's write waits for the partner (COM1 is
+        # closed, so COM2's buffer fills and the rest waits) still closes its port.
+        a.close()
+        wait_until(lambda: not self.machine.ports()["COM1"]["open"], "COM1 closed")
+        b.close()
+        wait_until(lambda: not self.machine.ports()["COM2"]["open"], "COM2 closed")
+        writer = self.server.connect_raw("COM2")
+        writer.sendall(b"w" * 6000)
+        wait_until(lambda: self.machine.ports()["COM2"]["bytesWaiting"], "COM2's buffer filling")
+        writer.close()
+        wait_until(lambda: not self.machine.ports()["COM2"]["open"], "COM2 closed though its write waited")
+
     def test_an_open_that_needs_approval_waits_for_confirm(self):
         opened = {}
         opener = threading.Thread(target=lambda: opened.update(port=self.open("COM3")))
