@@ -18,7 +18,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -192,15 +191,7 @@ ForwardingServer::ForwardingServer(std::shared_ptr<ApplicationTable> application
     }
 }
 
-ForwardingServer::~ForwardingServer()
-{
-    Stop();
-    if (listener_ >= 0) {
-        close(listener_);
-        SocketAddress address(MachineFolder());
-        unlink(address.address.sun_path);
-    }
-}
+ForwardingServer::~ForwardingServer() { Stop(); }
 
 void ForwardingServer::Start()
 {
@@ -212,6 +203,16 @@ void ForwardingServer::Stop()
 {
     stop_ = true;
     if (acceptor_.joinable()) acceptor_.join();
+    CloseListener();
+}
+
+void ForwardingServer::CloseListener()
+{
+    if (listener_ < 0) return;
+    close(listener_);
+    listener_ = -1;
+    SocketAddress address(MachineFolder());
+    unlink(address.address.sun_path);
 }
 
 void ForwardingServer::AcceptCallers()
@@ -246,6 +247,8 @@ void ForwardingServer::AcceptCallers()
         });
         callers_.push_back(std::move(caller));
     }
+    // From now on a kelu command finds no server and waits for the machine instead.
+    CloseListener();
     for (auto &caller : callers_) caller->cancelled = true;
     for (auto &caller : callers_) caller->thread.join();
     callers_.clear();

@@ -40,6 +40,7 @@ public:
 private:
     struct Caller;
     void AcceptCallers();
+    void CloseListener();
     void Serve(Caller &caller);
 
     std::shared_ptr<ApplicationTable> applications_;
