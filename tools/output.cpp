@@ -6,6 +6,7 @@
 #include <keluapi.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <unistd.h>
 
@@ -165,6 +166,7 @@ void WriteTo(int descriptor, FILE *local, const std::string &text)
     // A caller that went away takes the rest of the output with it.
     for (size_t written = 0; written < text.size();) {
         ssize_t result = write(descriptor, text.data() + written, text.size() - written);
+        if (result < 0 && errno == EINTR) continue;
         if (result <= 0) return;
         written += static_cast<size_t>(result);
     }
