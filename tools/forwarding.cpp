@@ -8,6 +8,8 @@
 #include "event_log.h"
 #include "output.h"
 
+#include <machine.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -19,7 +21,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -97,14 +98,7 @@ int StandardDescriptor(int descriptor)
 
 }  // namespace
 
-std::string MachineFolder()
-{
-    if (const char *dir = getenv("KELU_MACHINE_DIR"); dir != nullptr && *dir != 0) return dir;
-    if (const char *state = getenv("XDG_STATE_HOME"); state != nullptr && *state != 0)
-        return std::string(state) + "/kelu/machine";
-    const char *home = getenv("HOME");
-    return std::string(home != nullptr ? home : "/tmp") + "/.local/state/kelu/machine";
-}
+std::string MachineFolder() { return MachineEmbeddedOptions().stateDirectory; }
 
 std::optional<int> ForwardToServer(const std::vector<std::string> &words)
 {

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-// The machine folder: $KELU_MACHINE_DIR, else $XDG_STATE_HOME/kelu/machine, else
-// ~/.local/state/kelu/machine, as the machine itself finds it.
+// The machine folder, as the embedded machine finds it ($KELU_MACHINE_DIR and its
+// defaults); reading it starts nothing.
 std::string MachineFolder();
 
 // When a server answers on the machine folder's socket, has it run the command line

@@ -6,6 +6,7 @@
 #include "event_log.h"
 #include "forwarding.h"
 #include "machine_settle.h"
+#include "machine_start.h"
 #include "rfc2217_endpoint.h"
 
 #include <keluapi.h>
@@ -109,7 +110,7 @@ void Serve(Arguments &arguments)
     std::string folder = std::filesystem::absolute(MachineFolder(), error).string();
     setenv("KELU_MACHINE_DIR", folder.c_str(), 1);
 
-    WaitForPluggedPorts();  // boots the machine, which this process now holds
+    StartMachine();  // this process holds the machine from here until it exits
     std::vector<std::unique_ptr<Rfc2217Endpoint>> endpoints;
     for (const EndpointAddress &address : addresses) endpoints.push_back(std::make_unique<Rfc2217Endpoint>(address));
     std::shared_ptr<ApplicationTable> applications = NewApplicationTable("the server");

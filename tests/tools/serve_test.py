@@ -285,6 +285,10 @@ class ServeTest(unittest.TestCase):
         self.assertEqual([run.returncode for run in forwarded], [1, 2, 2])
         self.server.wait_for_line(r"^ran 'kelu settings COM9' for process \d+: exit 1$")
 
+        # A command goes to the server before it would wait for the machine, which
+        # the server holds: one that must not wait still runs.
+        self.assertIn("COM1", self.machine.ok("--no-wait", "list"))
+
         # put reaches the client that is COM4's application.
         client = self.open("COM4")
         self.assertEqual(self.machine.ok("put", "COM4", "hi"), "put 2 bytes into COM4\n")
