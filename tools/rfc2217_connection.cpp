@@ -72,8 +72,6 @@ void Rfc2217Connection::Serve()
     DWORD error = ERROR_SUCCESS;
     served_ = ServedPort::Open(port_, &error);
     // Both an open port and a refused open deny access; the port's state tells which.
-    // It is asked only then, since the driver's control device takes one caller at a
-    // time and forwarded commands may be using it.
     int opened = 0;
     if (served_ == nullptr && error == ERROR_ACCESS_DENIED && keluIsPortOpened(port_, &opened) && opened) {
         Refuse(PortName(port_) + " is already open");

@@ -289,6 +289,18 @@ class ServeTest(unittest.TestCase):
         # the server holds: one that must not wait still runs.
         self.assertIn("COM1", self.machine.ok("--no-wait", "list"))
 
+        # Forwarded commands run side by side, each with its own output and status.
+        callers = [(port, subprocess.Popen([KELU, "settings", "--json", port], env=self.machine.env,
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+                   for port in ("COM1", "COM2", "COM3", "COM4", "COM9") * 3]
+        for port, caller in callers:
+            out, err = caller.communicate(timeout=DEADLINE)
+            if port == "COM9":
+                self.assertEqual((caller.returncode, out), (1, b""))
+                self.assertTrue(err.startswith(b"kelu settings: "), err)
+            else:
+                self.assertEqual((caller.returncode, json.loads(out)["name"], err), (0, port, b""))
+
         # put reaches the client that is COM4's application.
         client = self.open("COM4")
         self.assertEqual(self.machine.ok("put", "COM4", "hi"), "put 2 bytes into COM4\n")
