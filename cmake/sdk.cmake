@@ -33,6 +33,9 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/keluConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/keluConfig.cmake ${CMAKE_BINARY_DIR}/keluConfigVersion.cmake
   DESTINATION ${kelu_cmake_dir})
 
-# For builds without CMake: pkg-config --cflags --libs kelu.
+# For builds without CMake: pkg-config --cflags --libs kelu. The file finds the prefix
+# from where it lies, so that the SDK works wherever `cmake --install --prefix` put it.
+file(RELATIVE_PATH kelu_pkgconfig_to_prefix
+  ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 configure_file(${CMAKE_CURRENT_LIST_DIR}/kelu.pc.in ${CMAKE_BINARY_DIR}/kelu.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/kelu.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
