@@ -161,9 +161,12 @@ NTSTATUS KeWaitForHeaders(PDISPATCHER_HEADER *headers, size_t count, bool waitAl
     if (irql > APC_LEVEL && deadline != 0)
         VerifierStop("WAIT_AT_DISPATCH_LEVEL", caller,
                      "a wait that can block was made at IRQL %u", irql);
-    std::vector<WaitBlock> blocks(count);
+    // The common wait on one object (or none) needs no allocation.
+    WaitBlock single;
+    std::vector<WaitBlock> several(count > 1 ? count : 0);
+    WaitBlock *blocks = count > 1 ? several.data() : &single;
     Waiter waiter;
-    waiter.blocks = blocks.data();
+    waiter.blocks = blocks;
     waiter.count = count;
     waiter.waitAll = waitAll;
     waiter.deadline = deadline;
