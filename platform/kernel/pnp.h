@@ -45,6 +45,9 @@ struct PnpDeviceInfo {
     NTSTATUS problem;        // why the device has no running driver, else STATUS_SUCCESS
     bool hasCapabilities;
     DEVICE_CAPABILITIES capabilities;  // as the stack answered QUERY_CAPABILITIES
+    // The bus device that reported it; empty for a root-enumerated device, whose
+    // parent is the tree's root.
+    std::u16string parentInstancePath;
 };
 std::vector<PnpDeviceInfo> PnpListDevices();
 // The device with this hardware id (the first found), or false.

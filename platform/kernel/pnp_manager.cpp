@@ -320,7 +320,8 @@ DeviceNode *FindNodeByInstance(std::u16string_view instancePath, DeviceNode *fro
 PnpDeviceInfo Describe(const DeviceNode *node) {
     return {node->pdo,     node->instancePath,    node->hardwareIds,
             node->service, node->started,         node->problem,
-            node->hasCapabilities, node->capabilities};
+            node->hasCapabilities, node->capabilities,
+            node->parent != nullptr ? node->parent->instancePath : std::u16string()};
 }
 
 void CollectDevices(const DeviceNode *node, std::vector<PnpDeviceInfo> *devices) {
