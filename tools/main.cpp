@@ -1,6 +1,7 @@
 // The kelu command: finds the subcommand, runs it, and turns its failure into one
 // line on stderr and the exit status.
 #include "command.h"
+#include "host.h"
 #include "output.h"
 
 #include <cstdio>
@@ -22,10 +23,8 @@ const Command *FindCommand(const std::string &name)
 
 void PrintOverview()
 {
-    Print("usage: kelu COMMAND [ARGUMENTS]\n\n"
-          "Manages the kelu virtual serial ports of this machine, whose state lives in\n"
-          "$KELU_MACHINE_DIR (default ~/.local/state/kelu/machine). Ports are COM1 to\n"
-          "COM255, written COM3 or 3.\n\n"
+    Print(std::string("usage: kelu COMMAND [ARGUMENTS]\n\n") + MachineOverview() +
+          "\nPorts are COM1 to COM255, written COM3 or 3.\n\n"
           "commands:\n");
     for (const std::vector<Command> *group : kGroups) {
         for (const Command &command : *group) {
