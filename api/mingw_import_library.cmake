@@ -9,6 +9,7 @@ find_program(KELU_DLLTOOL NAMES i686-w64-mingw32-dlltool REQUIRED)
 
 set(import_def ${CMAKE_CURRENT_BINARY_DIR}/keluapi_mingw.def)
 set(import_library ${CMAKE_CURRENT_BINARY_DIR}/mingw/libkeluapi.dll.a)
+set(KELU_MINGW_IMPORT_LIBRARY ${import_library} PARENT_SCOPE)  # the SDK installs it
 
 file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/keluapi.def export_lines REGEX "^ *\\?")
 set(import_text "; generated from keluapi.def: mingw-w64 names bound to the decorated exports\n")
