@@ -151,7 +151,7 @@ void CheckUninstall(Suite &suite)
                 }),
                 "no port is reported any more");
     const std::string what = "both drivers' services are gone";
-    if (!suite.SkipUnderWine(what, "kelbus.sys may stay loaded after its device is removed, so its service "
-                                   "stays marked for deletion"))
+    if (!suite.SkipUnderWine(what, "the drivers stay loaded after the bus device is removed, so their "
+                                   "services stay marked for deletion until Wine restarts"))
         suite.Check(WaitUntil([] { return !ServiceRegistered("KELU") && !ServiceRegistered("KELBUS"); }), what);
 }
