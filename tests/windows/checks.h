@@ -15,8 +15,8 @@ void CheckUnplug(Suite &suite);
 void CheckDemo(Suite &suite, const char *keluExe);
 void CheckUninstall(Suite &suite);
 
-// data_checks.cpp
-void CheckOpens(Suite &suite, HANDLE a);
+// data_checks.cpp; CheckExclusiveOpen while kPortA is open.
+void CheckExclusiveOpen(Suite &suite);
 void CheckData(Suite &suite, HANDLE a, HANDLE b);
 void CheckTimeouts(Suite &suite, HANDLE a, HANDLE b);
 

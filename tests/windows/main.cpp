@@ -24,7 +24,7 @@ int main(int argc, char **argv)
     suite.Group("applications on the pair");
     if (suite.Check(a != INVALID_HANDLE_VALUE && b != INVALID_HANDLE_VALUE,
                     PortName(kPortA) + " opens synchronous and " + PortName(kPortB) + " overlapped")) {
-        CheckOpens(suite, a);
+        CheckExclusiveOpen(suite);
         CheckData(suite, a, b);
         CheckTimeouts(suite, a, b);
         CheckCommApi(suite, a, b);
