@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -16,11 +17,10 @@ std::shared_ptr<ApplicationTable> NewApplicationTable(const std::string &holder)
 void EndApplications(ApplicationTable &table);
 
 struct CommandContext {
-    int input = 0;
-    int output = 1;
-    int error = 2;
-    // Carried out by a server for another process; output goes to the descriptors
-    // above rather than through this process's stdio.
+    FILE *input = stdin;
+    FILE *output = stdout;
+    FILE *error = stderr;
+    // Carried out by a server for another process, on that process's streams.
     bool forwarded = false;
     // Null outside a session and a server: the commands that act as a port's
     // application cannot run there.

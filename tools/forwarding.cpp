@@ -6,6 +6,7 @@
 
 #include "command.h"
 #include "event_log.h"
+#include "host.h"
 #include "output.h"
 
 #include <machine.h>
@@ -151,13 +152,30 @@ std::optional<int> ForwardToServer(const std::vector<std::string> &words)
 struct ForwardingServer::Caller {
     int socket = -1;
     int descriptors[3] = {-1, -1, -1};
+    FILE *streams[3] = {nullptr, nullptr, nullptr};  // over the descriptors, once opened
     pid_t pid = 0;
     std::atomic<bool> cancelled{false};
     std::atomic<bool> finished{false};
     std::thread thread;
 
+    // The caller's input, output and error as streams; output and error unbuffered,
+    // so that what a command prints reaches the caller as it prints it.
+    bool OpenStreams()
+    {
+        static const char *const kModes[3] = {"r", "w", "w"};
+        for (int i = 0; i < 3; i++) {
+            streams[i] = fdopen(descriptors[i], kModes[i]);
+            if (streams[i] == nullptr) return false;
+            descriptors[i] = -1;  // the stream closes it
+            if (i > 0) setvbuf(streams[i], nullptr, _IONBF, 0);
+        }
+        return true;
+    }
+
     ~Caller()
     {
+        for (FILE *stream : streams)
+            if (stream != nullptr) fclose(stream);
         for (int descriptor : descriptors)
             if (descriptor >= 0) close(descriptor);
         close(socket);
@@ -296,7 +314,9 @@ bool ReceiveBody(int socket, std::string *body, const std::atomic<bool> &stop)
 void ForwardingServer::Serve(Caller &caller)
 {
     uint32_t size = 0;
-    if (!ReceiveRequest(caller.socket, &size, caller.descriptors, stop_) || size > kMaxRequest) return;
+    if (!ReceiveRequest(caller.socket, &size, caller.descriptors, stop_) || size > kMaxRequest ||
+        !caller.OpenStreams())
+        return;
     std::string body(size, '\0');
     std::string directory;
     size_t offset = 0;
@@ -308,9 +328,9 @@ void ForwardingServer::Serve(Caller &caller)
     }
 
     CommandContext context;
-    context.input = caller.descriptors[0];
-    context.output = caller.descriptors[1];
-    context.error = caller.descriptors[2];
+    context.input = caller.streams[0];
+    context.output = caller.streams[1];
+    context.error = caller.streams[2];
     context.forwarded = true;
     context.applications = applications_.get();
     context.cancelled = &caller.cancelled;

@@ -1,5 +1,5 @@
 // kelu commands carried out by a running `kelu serve`: the local socket in the
-// machine folder, the caller's side and the server's.
+// machine folder, the caller's side (ForwardToServer, in host.h) and the server's.
 #pragma once
 
 #include "command_context.h"
@@ -15,11 +15,6 @@
 // The machine folder, as the embedded machine finds it ($KELU_MACHINE_DIR and its
 // defaults); reading it starts nothing.
 std::string MachineFolder();
-
-// When a server answers on the machine folder's socket, has it run the command line
-// with this process's working directory, input and output, and returns its exit
-// status. Nothing when no server answers: the command then runs here.
-std::optional<int> ForwardToServer(const std::vector<std::string> &words);
 
 class ForwardingServer {
 public:

@@ -6,9 +6,7 @@
 #include <keluapi.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <unistd.h>
 
 JsonWriter &JsonWriter::BeginObject()
 {
@@ -155,25 +153,6 @@ bool ParseHexBytes(const std::string &text, std::vector<UCHAR> *bytes)
     return true;
 }
 
-namespace {
+void Print(const std::string &text) { fwrite(text.data(), 1, text.size(), CurrentContext().output); }
 
-void WriteTo(int descriptor, FILE *local, const std::string &text)
-{
-    if (!CurrentContext().forwarded) {
-        fwrite(text.data(), 1, text.size(), local);
-        return;
-    }
-    // A caller that went away takes the rest of the output with it.
-    for (size_t written = 0; written < text.size();) {
-        ssize_t result = write(descriptor, text.data() + written, text.size() - written);
-        if (result < 0 && errno == EINTR) continue;
-        if (result <= 0) return;
-        written += static_cast<size_t>(result);
-    }
-}
-
-}  // namespace
-
-void Print(const std::string &text) { WriteTo(CurrentContext().output, stdout, text); }
-
-void PrintError(const std::string &text) { WriteTo(CurrentContext().error, stderr, text); }
+void PrintError(const std::string &text) { fwrite(text.data(), 1, text.size(), CurrentContext().error); }

@@ -5,8 +5,8 @@
 #include "errors.h"
 #include "event_log.h"
 #include "forwarding.h"
+#include "host.h"
 #include "machine_settle.h"
-#include "machine_start.h"
 #include "rfc2217_endpoint.h"
 
 #include <keluapi.h>

@@ -22,7 +22,6 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -295,8 +294,8 @@ void Session(Arguments &arguments)
     const CommandContext &caller = CurrentContext();
     std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> callerInput;
     std::unique_ptr<std::istream> callerStream;
-    if (!fromFile && caller.forwarded) {
-        callerInput = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(dup(caller.input), std::ios::in);
+    if (!fromFile && caller.input != stdin) {
+        callerInput = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(caller.input, std::ios::in);
         callerStream = std::make_unique<std::istream>(callerInput.get());
     }
     std::istream &input = fromFile ? file : callerStream ? *callerStream : std::cin;
