@@ -48,6 +48,10 @@ struct PnpDeviceInfo {
     // The bus device that reported it; empty for a root-enumerated device, whose
     // parent is the tree's root.
     std::u16string parentInstancePath;
+    std::vector<std::u16string> compatibleIds;
+    // How the stack answered the compatible-ids query. Windows takes a refusal as "no
+    // compatible ids"; other NT implementations insist on a list, even an empty one.
+    NTSTATUS compatibleIdsStatus;
 };
 std::vector<PnpDeviceInfo> PnpListDevices();
 // The device with this hardware id (the first found), or false.

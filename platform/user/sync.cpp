@@ -2,6 +2,8 @@
 // with the manual clock decides when they end.
 #include "win32_internal.h"
 
+#include <cstring>
+
 namespace {
 
 // A relative timeout in the system services' unit (100 ns, negative = relative).
@@ -35,6 +37,18 @@ DWORD WaitResult(NTSTATUS status, DWORD count)
     return WAIT_FAILED;
 }
 
+// The machine has one session, as the console of Windows 2000/XP does: its names and
+// the global ones are both \BaseNamedObjects, so the "Global\" and "Local\" prefixes
+// that choose between them name the same object as no prefix.
+std::string NamespaceName(LPCSTR name)
+{
+    for (const char *prefix : {"Global\\", "Local\\"}) {
+        if (strncmp(name, prefix, strlen(prefix)) == 0)
+            return name + strlen(prefix);
+    }
+    return name;
+}
+
 }  // namespace
 
 extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
@@ -46,7 +60,7 @@ extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, B
         NTSTATUS status = NtCreateEvent(&handle, nullptr, bManualReset != FALSE, bInitialState != FALSE);
         return SucceedOrSetError(status) ? handle : nullptr;
     }
-    CountedName name(lpName);
+    CountedName name(NamespaceName(lpName));
     if (!name.fits()) {
         SetLastError(ERROR_INVALID_NAME);
         return nullptr;
@@ -77,7 +91,7 @@ extern "C" HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, 
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    CountedName name(lpName);
+    CountedName name(NamespaceName(lpName));
     if (!name.fits()) {
         SetLastError(ERROR_INVALID_NAME);
         return nullptr;
