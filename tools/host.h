@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ void TakeMachineOptions(std::vector<std::string> *words);
 // its state file damaged) fails the command with the reason (exit status 1), where
 // the first platform call would end the process instead. A real machine runs already.
 void StartMachine();
+
+// A running `kelu serve` carries the command line out, with this process's working
+// directory, input and output: its exit status. Nothing when no server runs (always
+// on a real machine, which runs already): the command then runs here.
+std::optional<int> ForwardToServer(const std::vector<std::string> &words);
 
 // The machine in a few words, for the heading of the demo's transcript.
 std::string MachineNote();

@@ -2,6 +2,8 @@
 // beside the program, where the SDK and the build tree put it.
 #include "host.h"
 
+#include "command.h"
+
 #include <windows.h>
 
 namespace {
@@ -33,6 +35,10 @@ void TakeMachineOptions(std::vector<std::string> *) {}
 void StartMachine() {}
 
 std::string MachineNote() { return "this Windows machine"; }
+
+// Nothing keeps a real machine running for other programs: it runs already.
+std::optional<int> ForwardToServer(const std::vector<std::string> &) { return std::nullopt; }
+const std::vector<Command> kServeCommands;
 
 // Wine's ntdll tells itself apart by this export.
 bool WaitingOpensCanBeApproved()
