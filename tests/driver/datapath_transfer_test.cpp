@@ -82,9 +82,11 @@ TEST_F(DataPathTransferTest, RandomSizesInBothDirectionsArriveIntact) {
     EXPECT_EQ(gotBA, sentBA);
 }
 
-// A stored map that names a port as its own partner loads the port unpaired: its bytes
-// wait in its transmit ring for the controlling application and never loop back to it.
-TEST_F(DataPathTransferTest, APortStoredAsItsOwnPartnerDoesNotReadWhatItWrites) {
+// Only a stored map can pair a port with itself; its one lock must be taken once.
+// A stored map that names a port as its own partner is a state no pairing makes: the
+// port loads unpaired, so what it writes waits in its transmit ring instead of looping
+// back into its own reads.
+TEST_F(DataPathTransferTest, APortStoredAsItsOwnPartnerIsUnpairedAndDoesNotHearItself) {
     CloseHandle(a_);
     CloseHandle(b_);
     a_ = b_ = INVALID_HANDLE_VALUE;
@@ -100,10 +102,11 @@ TEST_F(DataPathTransferTest, APortStoredAsItsOwnPartnerDoesNotReadWhatItWrites) 
     StartRead(a_, read, 10);
     EXPECT_EQ(WriteNow(a_, Pattern(10)), 10u);
     EXPECT_FALSE(read.Done());
-    ULONG count = 0;
-    ASSERT_EQ(Control(IOCTL_KELU_GET_NUMBYTESINBUFFER, &count, sizeof(count), sizeof(count)).status,
-              STATUS_SUCCESS);
-    EXPECT_EQ(count, 10u);
+    COMSTAT status = {};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(a_, &errors, &status));
+    EXPECT_EQ(status.cbInQue, 0u);
+    CancelIo(a_);
 }
 
 TEST_F(DataPathTransferTest, RequestsOnTheControlDeviceCarryNoData) {
