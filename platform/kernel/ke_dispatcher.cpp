@@ -29,6 +29,7 @@ struct WaitBlock {
 // Waiters with a deadline, so that the clock can wake them when it passes.
 std::unordered_set<WaitBlock *> g_timedWaiters;
 size_t g_blockedThreads;
+size_t g_waitsBegun;
 
 bool IsSynchronizationType(UCHAR type) {
     return type == EventSynchronizationObject || type == TimerSynchronizationObject;
@@ -95,6 +96,11 @@ size_t MachineBlockedThreads() {
     return g_blockedThreads;
 }
 
+size_t MachineWaitsBegun() {
+    std::lock_guard<std::mutex> lock(g_dispatcherLock);
+    return g_waitsBegun;
+}
+
 void KiWakeExpiredWaiters() {
     ULONGLONG now = ClockInterruptTime();
     for (WaitBlock *block : g_timedWaiters)
@@ -129,6 +135,7 @@ NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const vo
     bool timed = deadline != KE_WAIT_FOREVER;
     if (timed) g_timedWaiters.insert(&block);
     ++g_blockedThreads;
+    ++g_waitsBegun;
     NTSTATUS status = STATUS_SUCCESS;
     for (;;) {
         if (block.satisfied) break;

@@ -82,8 +82,10 @@ TEST_F(DataPathTransferTest, RandomSizesInBothDirectionsArriveIntact) {
     EXPECT_EQ(gotBA, sentBA);
 }
 
-// Only a stored map can pair a port with itself; its one lock must be taken once.
-TEST_F(DataPathTransferTest, APortPairedWithItselfReadsWhatItWrites) {
+// A stored map that names a port as its own partner loads it unpaired, as no pairing
+// can make that: what the port writes waits on its transmit side and never reaches
+// its own reads.
+TEST_F(DataPathTransferTest, APortStoredAsItsOwnPartnerDoesNotReadWhatItWrites) {
     CloseHandle(a_);
     CloseHandle(b_);
     a_ = b_ = INVALID_HANDLE_VALUE;
@@ -96,10 +98,13 @@ TEST_F(DataPathTransferTest, APortPairedWithItselfReadsWhatItWrites) {
     a_ = OpenPort(0);
     ASSERT_NE(a_, INVALID_HANDLE_VALUE);
     Overlapped read;
-    StartRead(a_, read, 5000);
-    EXPECT_EQ(WriteNow(a_, Pattern(5000)), 5000u);
-    ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.data, Pattern(5000));
+    StartRead(a_, read, 100);
+    EXPECT_EQ(WriteNow(a_, Pattern(100)), 100u);
+    EXPECT_FALSE(read.Done());
+    COMSTAT state = {};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(a_, &errors, &state));
+    EXPECT_EQ(state.cbInQue, 0u);
 }
 
 TEST_F(DataPathTransferTest, RequestsOnTheControlDeviceCarryNoData) {
