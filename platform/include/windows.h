@@ -135,6 +135,9 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
 // Cancels the calling thread's pending requests on the file; they complete with
 // ERROR_OPERATION_ABORTED.
 BOOL WINAPI CancelIo(HANDLE hFile);
+// Waits until every byte written through the handle has left the device (for a serial
+// port: reached the partner), whether the handle is overlapped or not.
+BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 
 // Events. A named event lives under \BaseNamedObjects. Creating a name that exists
 // opens the existing event and sets the last error to ERROR_ALREADY_EXISTS.

@@ -264,6 +264,13 @@ TEST_F(ScriptedApiTest, ByteRunsReportHowFarTheyGot)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(memcmp(in, "wxyz......", 10), 0);
 
+    // A full run leaves the last error as its last byte did, not the caller's.
+    ScriptAnswers(IOCTL_KELU_READ_FROM_PORT, {Reply({'p'}), Reply({'q'})});
+    SetLastError(ERROR_INVALID_FUNCTION);
+    EXPECT_EQ(keluReadFromPortBuffer(6, in, 2, &read), 1);
+    EXPECT_EQ(read, 2u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+
     // Nothing waiting: a failure with a count of 0.
     ScriptAnswers(IOCTL_KELU_READ_FROM_PORT, {Refusal(STATUS_NO_MORE_ENTRIES)});
     read = 99;
