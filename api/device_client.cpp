@@ -1,5 +1,6 @@
 // The device client of keluapi: every request goes out on a handle opened for it
-// alone, so the library holds no handle between calls.
+// alone, so the library holds no handle between calls; the only state it keeps is
+// the turn of each exclusive device among this process's calls.
 #include "device_client.h"
 
 namespace {

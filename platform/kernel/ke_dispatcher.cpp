@@ -43,6 +43,7 @@ struct Waiter {
 // Waiters with a deadline, so that the clock can wake them when it passes.
 std::unordered_set<Waiter *> g_timedWaiters;
 size_t g_blockedThreads;
+size_t g_waitsBegun;
 
 bool IsSynchronizationType(UCHAR type) {
     return type == EventSynchronizationObject || type == TimerSynchronizationObject;
@@ -142,6 +143,11 @@ size_t MachineBlockedThreads() {
     return g_blockedThreads;
 }
 
+size_t MachineWaitsBegun() {
+    std::lock_guard<std::mutex> lock(g_dispatcherLock);
+    return g_waitsBegun;
+}
+
 void KiWakeExpiredWaiters() {
     ULONGLONG now = ClockInterruptTime();
     for (Waiter *waiter : g_timedWaiters)
@@ -184,6 +190,7 @@ NTSTATUS KeWaitForHeaders(PDISPATCHER_HEADER *headers, size_t count, bool waitAl
     bool timed = deadline != KE_WAIT_FOREVER;
     if (timed) g_timedWaiters.insert(&waiter);
     ++g_blockedThreads;
+    ++g_waitsBegun;
     NTSTATUS status = STATUS_SUCCESS;
     for (;;) {
         if (waiter.satisfied) {

@@ -77,6 +77,10 @@ void MachineFlushDpcs();
 // Threads blocked in a wait at this moment (any dispatcher wait, Sleep included).
 // Tests wait for a thread to block before they advance the clock past its timeout.
 size_t MachineBlockedThreads();
+// How many waits have blocked so far (a count that only grows): a test that woke a
+// thread sees by it that the thread has blocked again, without catching the moment
+// in between.
+size_t MachineWaitsBegun();
 
 // DbgPrint output since boot (or since the last clear), in order: its latest whole
 // lines up to 1 MiB. With KELU_DEBUG_ECHO set in the environment it is copied to

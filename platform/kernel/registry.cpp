@@ -148,7 +148,8 @@ void WriteKey(std::ostream &out, const std::u16string &path, const Key &key) {
 
 // The header of the files this registry writes, which end with kLastLine. A file
 // with another header is one of an earlier kind, which had no last line.
-const char kHeader[] = "; Registry of an emulated machine. Written on every change; the last line is \"; end\".";
+const char kHeader[] =
+    "; Registry of an emulated machine. Written on every change; the last line is \"; end\".";
 const char kLastLine[] = "; end";
 
 bool WriteAll(int file, const std::string &text) {
@@ -161,7 +162,7 @@ bool WriteAll(int file, const std::string &text) {
 }
 
 // Writes `text` to `path` so that a crash at any instant leaves the old file or the
-// new one. False when a step failed; the old file is then still in place.
+// new one. False when a step failed: up to the rename, the old file is still there.
 bool ReplaceFileDurably(const std::string &path, const std::string &text) {
     std::string temporary = path + ".new";
     int file = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

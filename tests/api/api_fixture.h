@@ -63,10 +63,11 @@ public:
         while (!done) {
             PnpWaitIdle();
             if (MachineBlockedThreads() > idle) {
+                size_t begun = MachineWaitsBegun();
                 MachineAdvanceClockMs(stepMs);
-                // Let the woken thread leave its wait before looking again; if it has
-                // already blocked anew, the short bound keeps the loop going.
-                Eventually([&] { return done || MachineBlockedThreads() <= idle; }, 0.02);
+                // Let the woken thread end or block anew before looking again; the
+                // short bound keeps the loop going when the step woke nobody.
+                Eventually([&] { return done || MachineWaitsBegun() > begun; }, 0.2);
             }
             std::this_thread::yield();
         }

@@ -354,17 +354,33 @@ TEST_F(ControllingApplicationTest, ACallCollidingWithAnotherProcessTriesAgainFor
     EXPECT_GE(waitedMs, 2000u);
     EXPECT_LE(waitedMs, 2100u);
 
-    // The holder closes once half a second has passed on the machine's clock.
-    ULONGLONG start = KeQueryInterruptTime();
-    std::thread holder([&] {
-        while (KeQueryInterruptTime() - start < 500 * 10000) {
-            std::this_thread::yield();
-        }
-        PsSetCurrentProcess(other);
-        CloseHandle(control);
+    // The holder lets go once half a second has passed on the machine's clock: the
+    // test closes its handle between two steps of the clock, as RunWhileClockAdvances
+    // steps it.
+    PnpWaitIdle();
+    const size_t idle = MachineBlockedThreads();
+    const ULONGLONG start = KeQueryInterruptTime();
+    std::atomic<bool> done{false};
+    std::thread caller([&] {
+        result = keluGetControlSignals(5, &signals);
+        done = true;
     });
-    waitedMs = RunWhileClockAdvances([&] { result = keluGetControlSignals(5, &signals); }, 50);
-    holder.join();
+    while (!done) {
+        if (control != INVALID_HANDLE_VALUE && KeQueryInterruptTime() - start >= 500 * 10000) {
+            PsSetCurrentProcess(other);
+            CloseHandle(control);
+            PsSetCurrentProcess(PsDefaultProcess());
+            control = INVALID_HANDLE_VALUE;
+        }
+        if (MachineBlockedThreads() > idle) {
+            size_t begun = MachineWaitsBegun();
+            MachineAdvanceClockMs(50);
+            Eventually([&] { return done || MachineWaitsBegun() > begun; }, 0.2);
+        }
+        std::this_thread::yield();
+    }
+    caller.join();
+    waitedMs = (KeQueryInterruptTime() - start) / 10000;
     EXPECT_EQ(result, 1);
     EXPECT_NE(signals, 0xDEADu);
     EXPECT_GE(waitedMs, 500u);

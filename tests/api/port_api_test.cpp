@@ -332,7 +332,7 @@ TEST_F(ScriptedApiTest, EventGettersOpenTheNamedEventForWaitingOnly)
 
 // Without the driver every port export fails at once with the open's error; while
 // another process holds the control device every one tries again for two seconds of
-// the machine's clock and then fails with ERROR_ACCESS_DENIED.
+// the machine's clock and then fails with ERROR_ACCESS_DENIED, sending nothing.
 TEST_F(ApiTest, WithoutTheControlDeviceEveryPortExportFailsWithTheOpenError)
 {
     ULONG word = 5;

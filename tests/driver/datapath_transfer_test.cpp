@@ -82,7 +82,6 @@ TEST_F(DataPathTransferTest, RandomSizesInBothDirectionsArriveIntact) {
     EXPECT_EQ(gotBA, sentBA);
 }
 
-// Only a stored map can pair a port with itself; its one lock must be taken once.
 // A stored map that names a port as its own partner is a state no pairing makes: the
 // port loads unpaired, so what it writes waits in its transmit ring instead of looping
 // back into its own reads.
