@@ -126,9 +126,7 @@ static NTSTATUS KeluRemoveDevice(PDEVICE_OBJECT DeviceObject, PKELU_DEVICE_EXTEN
     KeluWakeWaitingOpen(pDevExt);
     // Emptying the queues stops their timers (a timer is armed only for a queue's
     // head); the references they hold keep the device until a DPC on its way is done.
-    KeluCancelQueue(pDevExt, &pDevExt->ReadQueue);
-    KeluCancelQueue(pDevExt, &pDevExt->WriteQueue);
-    KeluCancelPendingWait(pDevExt);
+    KeluCancelPendingRequests(pDevExt);
     PDEVICE_OBJECT pLower = pDevExt->pLowerDeviceObject;
     ExReleaseFastMutex(&pDevExt->Mutex);
 

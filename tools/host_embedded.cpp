@@ -30,8 +30,21 @@ std::vector<std::filesystem::path> PackageDirectoryCandidates()
 
 const char *MachineOverview()
 {
-    return "Manages the kelu virtual serial ports of this machine, whose state lives in\n"
-           "$KELU_MACHINE_DIR (default ~/.local/state/kelu/machine).";
+    return "usage: kelu [--no-wait] COMMAND [ARGUMENTS]\n\n"
+           "Manages the kelu virtual serial ports of this machine, whose state lives in\n"
+           "$KELU_MACHINE_DIR (default ~/.local/state/kelu/machine). Ports are COM1 to\n"
+           "COM255, written COM3 or 3. One program at a time runs the machine: a command\n"
+           "waits while another holds it, or with --no-wait (or KELU_MACHINE_NO_WAIT=1)\n"
+           "fails at once.\n\n";
+}
+
+// --no-wait is the command line's form of the setting that applications use.
+void TakeMachineOptions(std::vector<std::string> &words)
+{
+    if (!words.empty() && words[0] == "--no-wait") {
+        setenv("KELU_MACHINE_NO_WAIT", "1", 1);
+        words.erase(words.begin());
+    }
 }
 
 std::string MachineNote()

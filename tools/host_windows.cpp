@@ -1,6 +1,7 @@
 // kelu.exe on Windows: the machine is the real one, and the package is looked for
 // beside the program, where the SDK and the build tree put it.
 #include "host.h"
+#include "machine_start.h"
 
 #include <windows.h>
 
@@ -24,7 +25,17 @@ std::vector<std::filesystem::path> PackageDirectoryCandidates()
     return {program.parent_path() / "share" / "kelu" / "package", program.parent_path() / "package"};
 }
 
-const char *MachineOverview() { return "Manages the kelu virtual serial ports of this Windows machine."; }
+const char *MachineOverview()
+{
+    return "usage: kelu COMMAND [ARGUMENTS]\n\n"
+           "Manages the kelu virtual serial ports of this Windows machine. Ports are COM1\n"
+           "to COM255, written COM3 or 3.\n\n";
+}
+
+// The real machine is always there to be reached: no options, nothing to start.
+void TakeMachineOptions(std::vector<std::string> &) {}
+
+void StartMachine() {}
 
 std::string MachineNote() { return "this Windows machine"; }
 

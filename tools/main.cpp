@@ -23,9 +23,7 @@ const Command *FindCommand(const std::string &name)
 
 void PrintOverview()
 {
-    Print(std::string("usage: kelu COMMAND [ARGUMENTS]\n\n") + MachineOverview() +
-          "\nPorts are COM1 to COM255, written COM3 or 3.\n\n"
-          "commands:\n");
+    Print(std::string(MachineOverview()) + "commands:\n");
     for (const std::vector<Command> *group : kGroups) {
         for (const Command &command : *group) {
             std::string name = command.name;
@@ -84,5 +82,7 @@ int RunCommandLine(const std::vector<std::string> &words, bool inSession)
 
 int main(int argc, char **argv)
 {
-    return RunCommandLine(std::vector<std::string>(argv + 1, argv + argc), false);
+    std::vector<std::string> words(argv + 1, argv + argc);
+    TakeMachineOptions(words);
+    return RunCommandLine(words, false);
 }

@@ -3,6 +3,7 @@
 #include "errors.h"
 #include "host.h"
 #include "machine_settle.h"
+#include "machine_start.h"
 #include "output.h"
 
 #include <keluapi.h>
@@ -57,6 +58,7 @@ void Install(Arguments &arguments)
 void Uninstall(Arguments &arguments)
 {
     arguments.ExpectNothingMore();
+    StartMachine();
     if (!keluUninstallDrivers()) ThrowLastError("cannot remove the drivers");
     Print("removed the drivers and every port\n");
 }

@@ -1,5 +1,5 @@
-// File objects and the requests made on them: open (IRP_MJ_CREATE), read, write and
-// device control with buffered I/O, cancellation by the issuing thread, and the
+// File objects and the requests made on them: open (IRP_MJ_CREATE), read, write,
+// device control with buffered I/O and flush, cancellation by the issuing thread, and the
 // IRP_MJ_CLEANUP / IRP_MJ_CLOSE pair at the last handle and the last reference.
 #include "io_manager.h"
 #include "ke.h"
@@ -21,6 +21,7 @@ struct FileRecord {
     std::mutex lock;
     std::condition_variable requestFinished;
     std::list<PIRP> pending;  // requests made through handles and not finished
+    std::list<PIRP> completing;  // completed, their result not yet visible to the caller
     std::u16string fileName;
     bool opened = false;      // IRP_MJ_CREATE succeeded: cleanup and close are owed
 };
@@ -71,6 +72,11 @@ void FileDeleted(void *object) {
     FileRecord *record = RecordOf(file);
     if (record->opened && !IoIsStopping())
         SendFileRequest(file, IRP_MJ_CLOSE, nullptr, 0, 0, nullptr);
+    {
+        // A completion that gave back its reference may still be signalling the file.
+        std::unique_lock<std::mutex> guard(record->lock);
+        record->requestFinished.wait(guard, [&] { return record->completing.empty(); });
+    }
     if (file->DeviceObject) {
         ReleaseOpenCount(file->DeviceObject);
         ObfDereferenceObject(file->DeviceObject);
@@ -113,8 +119,10 @@ NTSTATUS ReserveOpen(PDEVICE_OBJECT device) {
 // ---------------------------------------------------------------------------
 // Read, write and device control.
 
-// One request in flight. Two references: the submitting thread's and the
-// completion's; the last one releases the file and the event.
+// One request in flight, shared by the submitting thread and the completion; the last
+// of the two to be done with it frees it. Its reference to the file is given back by the
+// completion on an overlapped file, before the completion can be seen, and by the
+// submitter on a synchronous file, once its wait has ended.
 struct PendingRequest {
     std::atomic<int> references{2};
     PFILE_OBJECT file = nullptr;
@@ -128,24 +136,31 @@ struct PendingRequest {
     IO_STATUS_BLOCK finalStatus = {};
 };
 
-void ReleaseRequest(PendingRequest *request) {
+void DropRequestReference(PendingRequest *request) {
+    if (request->references.fetch_sub(1) != 1)
+        return;
     if (request->userEvent)
         ObfDereferenceObject(request->userEvent);
-    ObfDereferenceObject(request->file);
     delete request;
 }
 
-// The completion's reference goes last only when the submitter returned before the
-// request completed; the file is then released by the worker, as Windows does it in
-// the requester's completion APC rather than inside the completing driver.
-void DropCompletionReference(PendingRequest *request) {
-    if (request->references.fetch_sub(1) == 1)
-        IoPostToWorker([request] { ReleaseRequest(request); });
+// The completion's reference to the file. Windows completes in the requesting thread,
+// so by the time a wait for the request returns the request holds nothing, and a close
+// right after it closes the file at once. The completing thread here is often inside the
+// driver (holding its locks), so when this is the last reference (every handle was
+// closed before the request completed) IRP_MJ_CLOSE is left to a worker.
+void ReleaseFileFromCompletion(PFILE_OBJECT file) {
+    if (!ObDereferenceObjectUnlessLast(file))
+        IoPostToWorker([file] { ObfDereferenceObject(file); });
 }
 
-void DropSubmitterReference(PendingRequest *request) {
-    if (request->references.fetch_sub(1) == 1)
-        ReleaseRequest(request);
+void PublishStatus(PendingRequest *request) {
+    if (request->ioStatus) {
+        // An application may poll the status block without waiting (GetOverlappedResult
+        // with bWait FALSE): the count goes in first, the status last with release order.
+        request->ioStatus->Information = request->finalStatus.Information;
+        __atomic_store_n(&request->ioStatus->Status, request->finalStatus.Status, __ATOMIC_RELEASE);
+    }
 }
 
 void FinishFileRequest(PIRP irp, void *context) {
@@ -163,32 +178,37 @@ void FinishFileRequest(PIRP irp, void *context) {
         memcpy(request->userOutput, irp->AssociatedIrp.SystemBuffer, information);
     }
     request->finalStatus = irp->IoStatus;
-    if (request->ioStatus) {
-        // An application may poll the status block without waiting (GetOverlappedResult
-        // with bWait FALSE): the count goes in first, the status last with release order.
-        request->ioStatus->Information = request->finalStatus.Information;
-        __atomic_store_n(&request->ioStatus->Status, request->finalStatus.Status, __ATOMIC_RELEASE);
-    }
-    // Finished only once the caller's status block holds the result (NtCancelIoFile
-    // waits for this).
+    PFILE_OBJECT file = request->file;
+    FileRecord *record = RecordOf(file);
     {
-        FileRecord *record = RecordOf(request->file);
+        // Off the pending list before the IRP is released, so that NtCancelIoFile never
+        // pins a released IRP; on the completing list until the caller can see the result,
+        // so that NtCancelIoFile returns only then and the file's record outlives the
+        // events. (An IRP that NtCancelIoFile pinned is not reused meanwhile.)
         std::lock_guard<std::mutex> guard(record->lock);
         record->pending.remove(irp);
-        record->requestFinished.notify_all();
+        record->completing.push_back(irp);
     }
     std::free(irp->AssociatedIrp.SystemBuffer);
     IoReleaseIrp(irp);
     if (request->synchronous) {
-        // The submitter is waiting and holds its reference: it releases the file.
-        request->references.fetch_sub(1);
+        // The submitter is waiting and holds the file: it releases it when woken.
+        PublishStatus(request);
         KeSetEvent(&request->done, IO_NO_INCREMENT, FALSE);
-        return;
+    } else {
+        ReleaseFileFromCompletion(file);
+        PublishStatus(request);
+        KeSetEvent(&file->Event, IO_NO_INCREMENT, FALSE);
+        if (request->userEvent)
+            KeSetEvent(request->userEvent, IO_NO_INCREMENT, FALSE);
     }
-    KeSetEvent(&request->file->Event, IO_NO_INCREMENT, FALSE);
-    if (request->userEvent)
-        KeSetEvent(request->userEvent, IO_NO_INCREMENT, FALSE);
-    DropCompletionReference(request);
+    {
+        std::lock_guard<std::mutex> guard(record->lock);
+        auto &completing = record->completing;
+        completing.erase(std::find(completing.begin(), completing.end(), irp));
+        record->requestFinished.notify_all();
+    }
+    DropRequestReference(request);
 }
 
 }  // namespace
@@ -258,6 +278,10 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
     if (!NT_SUCCESS(status))
         return status;
     auto *file = static_cast<PFILE_OBJECT>(object);
+    if (request.majorFunction == IRP_MJ_FLUSH_BUFFERS && !file->WriteAccess) {
+        ObfDereferenceObject(file);
+        return STATUS_ACCESS_DENIED;  // there is nothing written through it to flush
+    }
     PKEVENT userEvent = nullptr;
     if (request.event) {
         void *event = nullptr;
@@ -308,6 +332,8 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
         }
         systemLength = request.inputLength > request.outputLength ? request.inputLength
                                                                   : request.outputLength;
+    } else if (request.majorFunction == IRP_MJ_FLUSH_BUFFERS) {
+        buffered = false;  // no parameters and no data
     } else {
         ULONG length = request.majorFunction == IRP_MJ_READ ? request.outputLength
                                                             : request.inputLength;
@@ -322,8 +348,9 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
     if (!NT_SUCCESS(status)) {
         ObfDereferenceObject(top);
         IoReleaseIrp(irp);
+        ObfDereferenceObject(file);
         pending->references = 1;
-        DropSubmitterReference(pending);
+        DropRequestReference(pending);
         return status;
     }
     if (buffered && systemLength) {
@@ -344,8 +371,9 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
     if (pending->synchronous) {
         KeWaitForHeaderWatchingFirst(&pending->done.Header, caller);
         status = pending->finalStatus.Status;
+        ObfDereferenceObject(file);
     }
-    DropSubmitterReference(pending);
+    DropRequestReference(pending);
     return status;
 }
 
@@ -374,10 +402,12 @@ NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
         IoCancelPinnedIrp(irp);
     {
         std::unique_lock<std::mutex> guard(record->lock);
+        auto listed = [](const std::list<PIRP> &list, PIRP irp) {
+            return std::find(list.begin(), list.end(), irp) != list.end();
+        };
         record->requestFinished.wait(guard, [&] {
             for (PIRP irp : mine)
-                if (std::find(record->pending.begin(), record->pending.end(), irp) !=
-                    record->pending.end())
+                if (listed(record->pending, irp) || listed(record->completing, irp))
                     return false;
             return true;
         });
