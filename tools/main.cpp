@@ -31,8 +31,9 @@ void PrintOverview()
                   command.summary + "\n");
         }
     }
-    Print("\n'kelu COMMAND --help' describes a command. Exit status: 0 on success, 1 when\n"
-          "the system refused the operation, 2 for a command line kelu cannot accept.\n");
+    Print("\n'kelu COMMAND --help' describes a command, 'kelu --version' shows the version.\n"
+          "Exit status: 0 on success, 1 when the system refused the operation, 2 for a\n"
+          "command line kelu cannot accept.\n");
 }
 
 void PrintCommandHelp(const Command &command)
@@ -44,6 +45,10 @@ void PrintCommandHelp(const Command &command)
 
 int RunCommandLine(const std::vector<std::string> &words, bool inSession)
 {
+    if (words.size() == 1 && words[0] == "--version") {
+        Print("kelu " KELU_VERSION "\n");
+        return kSuccess;
+    }
     if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
         if (words.size() >= 2) {
             if (const Command *command = FindCommand(words[1])) {

@@ -326,6 +326,7 @@ PnpDeviceInfo Describe(const DeviceNode *node) {
     return {node->pdo,     node->instancePath,    node->hardwareIds,
             node->service, node->started,         node->problem,
             node->hasCapabilities, node->capabilities,
+            node->parent != nullptr ? node->parent->instancePath : std::u16string(),
             node->compatibleIds, node->compatibleIdsStatus};
 }
 

@@ -35,6 +35,20 @@ std::string NamespaceName(LPCSTR name)
     return name;
 }
 
+// A wait's status as the wait calls return it: WAIT_OBJECT_0 + the index that ended
+// the wait, WAIT_TIMEOUT, or WAIT_FAILED with the last error.
+DWORD WaitResult(NTSTATUS status, DWORD count)
+{
+    if (status >= STATUS_WAIT_0 && status < STATUS_WAIT_0 + static_cast<NTSTATUS>(count)) {
+        return WAIT_OBJECT_0 + static_cast<DWORD>(status - STATUS_WAIT_0);
+    }
+    if (status == STATUS_TIMEOUT) {
+        return WAIT_TIMEOUT;
+    }
+    SetLastErrorFromStatus(NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status);
+    return WAIT_FAILED;
+}
+
 }  // namespace
 
 extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
@@ -100,16 +114,17 @@ extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent)
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     LARGE_INTEGER timeout = RelativeTimeout(dwMilliseconds);
-    NTSTATUS status =
-        NtWaitForSingleObject(hHandle, FALSE, dwMilliseconds == INFINITE ? nullptr : &timeout);
-    if (status == STATUS_SUCCESS) {
-        return WAIT_OBJECT_0;
-    }
-    if (status == STATUS_TIMEOUT) {
-        return WAIT_TIMEOUT;
-    }
-    SetLastErrorFromStatus(NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status);
-    return WAIT_FAILED;
+    return WaitResult(
+        NtWaitForSingleObject(hHandle, FALSE, dwMilliseconds == INFINITE ? nullptr : &timeout), 1);
+}
+
+extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles,
+                                               BOOL bWaitAll, DWORD dwMilliseconds)
+{
+    LARGE_INTEGER timeout = RelativeTimeout(dwMilliseconds);
+    return WaitResult(NtWaitForMultipleObjects(nCount, lpHandles, bWaitAll != FALSE, FALSE,
+                                               dwMilliseconds == INFINITE ? nullptr : &timeout),
+                      nCount);
 }
 
 extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds)
