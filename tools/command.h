@@ -40,9 +40,9 @@ private:
 // Failures of the command line itself.
 [[noreturn]] void ThrowUsage(const std::string &sentence);
 
-// Where a command may run: anywhere, only inside `kelu session` (the commands that act
-// as a port's application, whose handles live as long as the session), or only
-// outside one (a session does not nest).
+// Where a command may run: anywhere, only where applications are held (the commands
+// that act as a port's application, whose handles live as long as the session or
+// the server that holds them), or only outside a session (a session does not nest).
 enum class CommandScope { kAnywhere, kSessionOnly, kOutsideSession };
 
 struct Command {
@@ -70,3 +70,4 @@ extern const std::vector<Command> kByteCommands;
 extern const std::vector<Command> kEventCommands;
 extern const std::vector<Command> kSessionCommands;
 extern const std::vector<Command> kDemoCommands;
+extern const std::vector<Command> kServeCommands;

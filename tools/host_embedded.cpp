@@ -2,6 +2,10 @@
 // one this build assembled or the one an installed SDK carries.
 #include "host.h"
 
+#include "command.h"
+
+#include <machine.h>
+
 #include <cstdlib>
 
 namespace {
@@ -30,21 +34,28 @@ std::vector<std::filesystem::path> PackageDirectoryCandidates()
 
 const char *MachineOverview()
 {
-    return "usage: kelu [--no-wait] COMMAND [ARGUMENTS]\n\n"
-           "Manages the kelu virtual serial ports of this machine, whose state lives in\n"
-           "$KELU_MACHINE_DIR (default ~/.local/state/kelu/machine). Ports are COM1 to\n"
-           "COM255, written COM3 or 3. One program at a time runs the machine: a command\n"
-           "waits while another holds it, or with --no-wait (or KELU_MACHINE_NO_WAIT=1)\n"
-           "fails at once.\n\n";
+    return "Manages the kelu virtual serial ports of this machine, whose state lives in\n"
+           "$KELU_MACHINE_DIR (default ~/.local/state/kelu/machine). One program at a time\n"
+           "runs the machine: a command waits while another holds it, or with --no-wait\n"
+           "(or KELU_MACHINE_NO_WAIT=1) fails at once.";
 }
 
+const char *MachineOptionsSynopsis() { return "[--no-wait] "; }
+
 // --no-wait is the command line's form of the setting that applications use.
-void TakeMachineOptions(std::vector<std::string> &words)
+void TakeMachineOptions(std::vector<std::string> *words)
 {
-    if (!words.empty() && words[0] == "--no-wait") {
+    if (!words->empty() && words->front() == "--no-wait") {
         setenv("KELU_MACHINE_NO_WAIT", "1", 1);
-        words.erase(words.begin());
+        words->erase(words->begin());
     }
+}
+
+void StartMachine()
+{
+    std::string error;
+    if (MachineStartEmbedded(MachineEmbeddedOptions(), &error) == nullptr)
+        throw CommandFailure(kOperationFailed, "the machine cannot start: " + error);
 }
 
 std::string MachineNote()

@@ -1,7 +1,8 @@
 // kelu.exe on Windows: the machine is the real one, and the package is looked for
 // beside the program, where the SDK and the build tree put it.
 #include "host.h"
-#include "machine_start.h"
+
+#include "command.h"
 
 #include <windows.h>
 
@@ -25,19 +26,19 @@ std::vector<std::filesystem::path> PackageDirectoryCandidates()
     return {program.parent_path() / "share" / "kelu" / "package", program.parent_path() / "package"};
 }
 
-const char *MachineOverview()
-{
-    return "usage: kelu COMMAND [ARGUMENTS]\n\n"
-           "Manages the kelu virtual serial ports of this Windows machine. Ports are COM1\n"
-           "to COM255, written COM3 or 3.\n\n";
-}
+const char *MachineOverview() { return "Manages the kelu virtual serial ports of this Windows machine."; }
 
-// The real machine is always there to be reached: no options, nothing to start.
-void TakeMachineOptions(std::vector<std::string> &) {}
+const char *MachineOptionsSynopsis() { return ""; }
+
+void TakeMachineOptions(std::vector<std::string> *) {}
 
 void StartMachine() {}
 
 std::string MachineNote() { return "this Windows machine"; }
+
+// Nothing keeps a real machine running for other programs: it runs already.
+std::optional<int> ForwardToServer(const std::vector<std::string> &) { return std::nullopt; }
+const std::vector<Command> kServeCommands;
 
 // Wine's ntdll tells itself apart by this export.
 bool WaitingOpensCanBeApproved()

@@ -1,16 +1,18 @@
 // The kelu command: finds the subcommand, runs it, and turns its failure into one
 // line on stderr and the exit status.
 #include "command.h"
+#include "command_context.h"
 #include "host.h"
 #include "output.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
 const std::vector<const std::vector<Command> *> kGroups = {
     &kPackageCommands, &kPortCommands,    &kLineCommands, &kByteCommands,
-    &kEventCommands,   &kSessionCommands, &kDemoCommands,
+    &kEventCommands,   &kSessionCommands, &kDemoCommands,  &kServeCommands,
 };
 
 const Command *FindCommand(const std::string &name)
@@ -23,7 +25,10 @@ const Command *FindCommand(const std::string &name)
 
 void PrintOverview()
 {
-    Print(std::string(MachineOverview()) + "commands:\n");
+    Print(std::string("usage: kelu ") + MachineOptionsSynopsis() + "COMMAND [ARGUMENTS]\n\n" +
+          MachineOverview() +
+          "\nPorts are COM1 to COM255, written COM3 or 3.\n\n"
+          "commands:\n");
     for (const std::vector<Command> *group : kGroups) {
         for (const Command &command : *group) {
             std::string name = command.name;
@@ -61,7 +66,7 @@ int RunCommandLine(const std::vector<std::string> &words, bool inSession)
     }
     const Command *command = FindCommand(words[0]);
     if (command == nullptr) {
-        fprintf(stderr, "kelu: '%s' is not a command; 'kelu --help' lists them.\n", words[0].c_str());
+        PrintError("kelu: '" + words[0] + "' is not a command; 'kelu --help' lists them.\n");
         return kUsageError;
     }
     Arguments arguments(std::vector<std::string>(words.begin() + 1, words.end()));
@@ -70,16 +75,17 @@ int RunCommandLine(const std::vector<std::string> &words, bool inSession)
             PrintCommandHelp(*command);
             return kSuccess;
         }
-        if (command->scope == CommandScope::kSessionOnly && !inSession)
-            ThrowUsage("it acts as an application on a port, which needs a session: 'kelu session --help'");
+        if (command->scope == CommandScope::kSessionOnly && CurrentContext().applications == nullptr)
+            ThrowUsage("it acts as an application on a port, which needs a session or a running server: "
+                       "'kelu session --help', 'kelu serve --help'");
         if (command->scope == CommandScope::kOutsideSession && inSession)
             ThrowUsage("it cannot run inside a session");
         command->run(arguments);
     } catch (const CommandFailure &failure) {
         fflush(stdout);
-        fprintf(stderr, "kelu %s: %s.\n", command->name, failure.what());
+        PrintError("kelu " + std::string(command->name) + ": " + failure.what() + ".\n");
         if (failure.status() == kUsageError && failure.withSynopsis())
-            fprintf(stderr, "usage: kelu %s %s\n", command->name, command->synopsis);
+            PrintError("usage: kelu " + std::string(command->name) + " " + command->synopsis + "\n");
         return failure.status();
     }
     return kSuccess;
@@ -88,6 +94,8 @@ int RunCommandLine(const std::vector<std::string> &words, bool inSession)
 int main(int argc, char **argv)
 {
     std::vector<std::string> words(argv + 1, argv + argc);
-    TakeMachineOptions(words);
+    TakeMachineOptions(&words);
+    // A running `kelu serve` holds the machine: it carries the command out.
+    if (std::optional<int> status = ForwardToServer(words)) return *status;
     return RunCommandLine(words, false);
 }

@@ -3,7 +3,6 @@
 #include "errors.h"
 #include "host.h"
 #include "machine_settle.h"
-#include "machine_start.h"
 #include "output.h"
 
 #include <keluapi.h>

@@ -23,18 +23,6 @@ BOOL SucceedOrSetError(NTSTATUS status)
     return FALSE;
 }
 
-// The machine has one session, as the console of Windows 2000/XP does: its names and
-// the global ones are both \BaseNamedObjects, so the "Global\" and "Local\" prefixes
-// that choose between them name the same object as no prefix.
-std::string NamespaceName(LPCSTR name)
-{
-    for (const char *prefix : {"Global\\", "Local\\"}) {
-        if (strncmp(name, prefix, strlen(prefix)) == 0)
-            return name + strlen(prefix);
-    }
-    return name;
-}
-
 // A wait's status as the wait calls return it: WAIT_OBJECT_0 + the index that ended
 // the wait, WAIT_TIMEOUT, or WAIT_FAILED with the last error.
 DWORD WaitResult(NTSTATUS status, DWORD count)
@@ -47,6 +35,18 @@ DWORD WaitResult(NTSTATUS status, DWORD count)
     }
     SetLastErrorFromStatus(NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status);
     return WAIT_FAILED;
+}
+
+// The machine has one session, as the console of Windows 2000/XP does: its names and
+// the global ones are both \BaseNamedObjects, so the "Global\" and "Local\" prefixes
+// that choose between them name the same object as no prefix.
+std::string NamespaceName(LPCSTR name)
+{
+    for (const char *prefix : {"Global\\", "Local\\"}) {
+        if (strncmp(name, prefix, strlen(prefix)) == 0)
+            return name + strlen(prefix);
+    }
+    return name;
 }
 
 }  // namespace
