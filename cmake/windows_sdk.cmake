@@ -3,7 +3,7 @@
 #   lib/libkeluapi.dll.a             the import library (mingw-w64 names bound to the
 #                                    decorated exports, api/mingw_import_library.cmake)
 #   include/keluapi.h                the library's header, for mingw-w64's <windows.h>
-#   lib/cmake/kelu/                  find_package(kelu CONFIG): kelu::keluapi, KELU_PACKAGE_DIR
+#   lib/cmake/kelu/                  find_package(kelu 1.0 CONFIG): kelu::keluapi, KELU_PACKAGE_DIR
 #   share/kelu/package/              the driver package (package/CMakeLists.txt)
 include(CMakePackageConfigHelpers)
 
@@ -17,4 +17,8 @@ configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/keluConfigWindows.cmake.
   ${CMAKE_BINARY_DIR}/keluConfig.cmake
   INSTALL_DESTINATION ${kelu_cmake_dir}
   PATH_VARS KELU_PACKAGE_INSTALL_DIR)
-install(FILES ${CMAKE_BINARY_DIR}/keluConfig.cmake DESTINATION ${kelu_cmake_dir})
+# As on Linux, find_package(kelu 1.0 CONFIG) takes any 1.x at or above the version asked for.
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/keluConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/keluConfig.cmake ${CMAKE_BINARY_DIR}/keluConfigVersion.cmake
+  DESTINATION ${kelu_cmake_dir})
