@@ -70,3 +70,4 @@ extern const std::vector<Command> kByteCommands;
 extern const std::vector<Command> kEventCommands;
 extern const std::vector<Command> kSessionCommands;
 extern const std::vector<Command> kDemoCommands;
+extern const std::vector<Command> kBenchCommands;

@@ -9,7 +9,7 @@ namespace {
 
 const std::vector<const std::vector<Command> *> kGroups = {
     &kPackageCommands, &kPortCommands,    &kLineCommands, &kByteCommands,
-    &kEventCommands,   &kSessionCommands, &kDemoCommands,
+    &kEventCommands,   &kSessionCommands, &kDemoCommands,  &kBenchCommands,
 };
 
 const Command *FindCommand(const std::string &name)
