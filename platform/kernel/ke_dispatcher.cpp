@@ -15,8 +15,12 @@ namespace {
 
 std::mutex g_dispatcherLock;
 std::atomic<unsigned> g_generation{0};
-thread_local KiThreadState t_state;
-thread_local _KTHREAD t_implicitThread;
+// Every lock, level check and wait reads the thread's state, so it lives in the
+// library's static TLS block: the kernel library is loaded with the program, never
+// opened later, and the general model would cost a call per access.
+#define KI_STATIC_TLS __attribute__((tls_model("initial-exec")))
+thread_local KiThreadState t_state KI_STATIC_TLS;
+thread_local _KTHREAD t_implicitThread KI_STATIC_TLS;
 
 struct WaitBlock {
     LIST_ENTRY entry;  // in the object's WaitListHead; unused for a pure delay
@@ -147,8 +151,19 @@ NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const vo
     return status;
 }
 
-NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, const void *caller) {
-    // About what a host thread's sleep and wake-up cost on a busy machine.
+NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, ULONGLONG deadline,
+                                     const void *caller) {
+    // A poll, or a deadline already passed, is not watched.
+    if (deadline == 0 || (deadline != KE_WAIT_FOREVER && ClockInterruptTime() >= deadline))
+        return KeWaitForHeader(header, deadline, caller);
+    // A wait that can block is checked before the watch, so that an object signalled
+    // during the watch does not hide a wait made at the wrong level.
+    KIRQL irql = KiCurrentThreadState().irql;
+    if (irql > APC_LEVEL)
+        VerifierStop("WAIT_AT_DISPATCH_LEVEL", caller,
+                     "a wait that can block was made at IRQL %u", irql);
+    // About what a host thread's sleep and wake-up cost on a busy machine. The watch is
+    // host time, far below a timeout's millisecond, so it runs on the manual clock too.
     const auto kWatchFor = std::chrono::microseconds(20);
     auto until = std::chrono::steady_clock::now() + kWatchFor;
     do {
@@ -159,7 +174,7 @@ NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, const void *cal
         __builtin_ia32_pause();
 #endif
     } while (std::chrono::steady_clock::now() < until);
-    return KeWaitForHeader(header, KE_WAIT_FOREVER, caller);
+    return KeWaitForHeader(header, deadline, caller);
 }
 
 // ---------------------------------------------------------------------------

@@ -79,7 +79,7 @@ TEST_F(EventTest, WatchingWaitersTakeOneSignalEachAndSleepWhenNoneComes) {
     std::vector<std::thread> waiters;
     for (int i = 0; i < 2; ++i)
         waiters.emplace_back([&] {
-            KeWaitForHeaderWatchingFirst(&synchronization.Header, nullptr);
+            KeWaitForHeaderWatchingFirst(&synchronization.Header, KE_WAIT_FOREVER, nullptr);
             ++released;
         });
     KeSetEvent(&synchronization, 0, FALSE);
