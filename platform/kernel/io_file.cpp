@@ -1,6 +1,7 @@
 // File objects and the requests made on them: open (IRP_MJ_CREATE), read, write and
 // device control with buffered I/O, cancellation by the issuing thread, and the
 // IRP_MJ_CLEANUP / IRP_MJ_CLOSE pair at the last handle and the last reference.
+#include "block_cache.h"
 #include "io_manager.h"
 #include "ke.h"
 #include "ustring.h"
@@ -113,9 +114,21 @@ NTSTATUS ReserveOpen(PDEVICE_OBJECT device) {
 // ---------------------------------------------------------------------------
 // Read, write and device control.
 
+// Records and system buffers of finished requests, for the next ones.
+BlockCache g_recordMemory(64);
+BlockCache g_systemBufferMemory(16);
+
 // One request in flight. Two references: the submitting thread's and the
 // completion's; the last one releases the file and the event.
 struct PendingRequest {
+    static void *operator new(size_t size) {
+        void *memory = g_recordMemory.take(size);
+        if (memory == nullptr)
+            throw std::bad_alloc();
+        return memory;
+    }
+    static void operator delete(void *memory) { g_recordMemory.give(memory); }
+
     std::atomic<int> references{2};
     PFILE_OBJECT file = nullptr;
     PKEVENT userEvent = nullptr;  // referenced event object, or null
@@ -177,7 +190,7 @@ void FinishFileRequest(PIRP irp, void *context) {
         record->pending.remove(irp);
         record->requestFinished.notify_all();
     }
-    std::free(irp->AssociatedIrp.SystemBuffer);
+    g_systemBufferMemory.give(irp->AssociatedIrp.SystemBuffer);
     IoReleaseIrp(irp);
     if (request->synchronous) {
         // The submitter is waiting and holds its reference: it releases the file.
@@ -327,9 +340,13 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
         return status;
     }
     if (buffered && systemLength) {
-        void *system = std::calloc(1, systemLength);
+        // Only what the caller's input does not cover starts zeroed: a read's buffer is
+        // written by the driver before any byte of it goes back.
+        auto *system = static_cast<unsigned char *>(g_systemBufferMemory.take(systemLength));
         if (request.inputLength)
             memcpy(system, request.input, request.inputLength);
+        if (request.majorFunction == IRP_MJ_DEVICE_CONTROL)
+            memset(system + request.inputLength, 0, systemLength - request.inputLength);
         irp->AssociatedIrp.SystemBuffer = system;
         pending->copyOut = request.majorFunction != IRP_MJ_WRITE && request.outputLength;
     }
@@ -342,7 +359,7 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
     status = IofCallDriver(top, irp);
     ObfDereferenceObject(top);
     if (pending->synchronous) {
-        KeWaitForHeaderWatchingFirst(&pending->done.Header, caller);
+        KeWaitForHeaderWatchingFirst(&pending->done.Header, KE_WAIT_FOREVER, caller);
         status = pending->finalStatus.Status;
     }
     DropSubmitterReference(pending);
@@ -387,6 +404,17 @@ NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
     ObfDereferenceObject(file);
     if (ioStatus)
         *ioStatus = {{STATUS_SUCCESS}, 0};
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoQueryFileMode(HANDLE fileHandle, bool *synchronous) {
+    void *object = nullptr;
+    NTSTATUS status =
+        ObReferenceObjectByHandleIn(PsCurrentProcess(), fileHandle, &IoFileObjectType, &object);
+    if (!NT_SUCCESS(status))
+        return status;
+    *synchronous = (static_cast<PFILE_OBJECT>(object)->Flags & FO_SYNCHRONOUS_IO) != 0;
+    ObfDereferenceObject(object);
     return STATUS_SUCCESS;
 }
 

@@ -8,11 +8,12 @@
 // return or the completion. Freed requests stay in a quarantine for a while, so
 // that a second completion of a request meets a tracker that says so instead of
 // reused memory.
+#include "block_cache.h"
 #include "io_manager.h"
 #include "ke.h"
 #include "verifier.h"
 
-#include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -57,26 +58,33 @@ IrpTracker *CheckedTracker(PIRP irp, const char *routine, const void *caller) {
 
 std::mutex g_quarantineLock;
 std::deque<IrpTracker *> g_quarantine;
+// Memory of requests that have left the quarantine, for the next ones.
+BlockCache g_requestMemory(64);
 
 void DestroyTracker(IrpTracker *tracker) {
     tracker->~IrpTracker();
-    std::free(tracker);
+    g_requestMemory.give(tracker);
 }
 
 // A freed request's memory is kept until enough later requests were freed and no
 // thread is still inside IofCallDriver for it.
 void Quarantine(IrpTracker *tracker) {
-    std::vector<IrpTracker *> release;
-    {
-        std::lock_guard<std::mutex> guard(g_quarantineLock);
-        g_quarantine.push_back(tracker);
-        while (g_quarantine.size() > kQuarantineSize && g_quarantine.front()->pins.load() == 0) {
-            release.push_back(g_quarantine.front());
-            g_quarantine.pop_front();
+    for (;;) {
+        IrpTracker *old = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(g_quarantineLock);
+            if (tracker != nullptr)
+                g_quarantine.push_back(tracker);
+            tracker = nullptr;
+            if (g_quarantine.size() > kQuarantineSize && g_quarantine.front()->pins.load() == 0) {
+                old = g_quarantine.front();
+                g_quarantine.pop_front();
+            }
         }
-    }
-    for (IrpTracker *old : release)
+        if (old == nullptr)
+            return;
         DestroyTracker(old);
+    }
 }
 
 void CheckPendingMarked(IrpTracker *tracker, int location, const void *caller) {
@@ -110,9 +118,10 @@ PIRP IoAllocateIrpFor(CCHAR stackSize, IrpFinishRoutine finish, void *context) {
         VerifierStop("INVALID_STACK_SIZE", __builtin_return_address(0),
                      "request with %d stack locations", (int)stackSize);
     size_t size = offsetof(IrpTracker, irp) + sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION);
-    void *memory = std::calloc(1, size);
+    void *memory = g_requestMemory.take(size);
     if (!memory)
         return nullptr;
+    std::memset(memory, 0, size);
     auto *tracker = new (memory) IrpTracker;
     tracker->finish = finish;
     tracker->finishContext = context;
@@ -151,6 +160,7 @@ void IoDrainIrpQuarantine() {
     }
     for (IrpTracker *tracker : all)
         DestroyTracker(tracker);
+    g_requestMemory.drain();
 }
 
 extern "C" {

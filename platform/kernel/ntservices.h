@@ -31,6 +31,15 @@ NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_STATUS_BLOCK
                                ULONG InputBufferLength, PVOID OutputBuffer,
                                ULONG OutputBufferLength);
 
+// FileModeInformation (the one class of NtQueryInformationFile served here): the
+// handle's I/O mode, FILE_SYNCHRONOUS_IO_NONALERT for a synchronous handle, else 0.
+#define FileModeInformation 16
+typedef struct _FILE_MODE_INFORMATION {
+    ULONG Mode;
+} FILE_MODE_INFORMATION, *PFILE_MODE_INFORMATION;
+NTSTATUS NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                PVOID FileInformation, ULONG Length, ULONG FileInformationClass);
+
 // Cancels the requests that the calling thread issued on the file and that are still pending.
 NTSTATUS NtCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
 
