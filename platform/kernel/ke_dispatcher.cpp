@@ -14,12 +14,6 @@
 namespace {
 
 std::mutex g_dispatcherLock;
-std::atomic<unsigned> g_generation{0};
-// Every lock, level check and wait reads the thread's state, so it lives in the
-// library's static TLS block: the kernel library is loaded with the program, never
-// opened later, and the general model would cost a call per access.
-#define KI_STATIC_TLS __attribute__((tls_model("initial-exec")))
-thread_local KiThreadState t_state KI_STATIC_TLS;
 thread_local _KTHREAD t_implicitThread KI_STATIC_TLS;
 
 struct WaitBlock {
@@ -55,21 +49,21 @@ void CheckInitialized(PDISPATCHER_HEADER header, const void *caller) {
 
 std::mutex &KiDispatcherLock() { return g_dispatcherLock; }
 
-KiThreadState &KiCurrentThreadState() {
-    unsigned generation = g_generation.load();
-    if (t_state.generation != generation) {
-        t_state = KiThreadState{};
-        t_state.generation = generation;
-        t_implicitThread.isSystemThread = false;
-        t_state.thread = &t_implicitThread;
-    }
-    return t_state;
+thread_local constinit KiThreadState t_kiThreadState KI_STATIC_TLS;
+std::atomic<unsigned> g_kiMachineGeneration{0};
+
+KiThreadState &KiResetThreadState() {
+    t_kiThreadState = KiThreadState{};
+    t_kiThreadState.generation = g_kiMachineGeneration.load(std::memory_order_acquire);
+    t_implicitThread.isSystemThread = false;
+    t_kiThreadState.thread = &t_implicitThread;
+    return t_kiThreadState;
 }
 
 void KiSetIrql(KIRQL irql) { KiCurrentThreadState().irql = irql; }
 
 void KeStartClockAndDispatcher(bool manualClock) {
-    ++g_generation;
+    ++g_kiMachineGeneration;
     ClockStart(manualClock);
 }
 
