@@ -21,7 +21,12 @@ namespace {
 struct FileRecord {
     std::mutex lock;
     std::condition_variable requestFinished;
-    std::list<PIRP> pending;  // requests made through handles and not finished
+    unsigned cancellers = 0;  // threads waiting for requestFinished
+    // Requests made through handles and not finished, linked through their
+    // ThreadListEntry; a finished one is left self-linked.
+    LIST_ENTRY pending;
+
+    FileRecord() { InitializeListHead(&pending); }
     std::u16string fileName;
     bool opened = false;      // IRP_MJ_CREATE succeeded: cleanup and close are owed
 };
@@ -187,8 +192,10 @@ void FinishFileRequest(PIRP irp, void *context) {
     {
         FileRecord *record = RecordOf(request->file);
         std::lock_guard<std::mutex> guard(record->lock);
-        record->pending.remove(irp);
-        record->requestFinished.notify_all();
+        RemoveEntryList(&irp->ThreadListEntry);
+        InitializeListHead(&irp->ThreadListEntry);
+        if (record->cancellers != 0)
+            record->requestFinished.notify_all();
     }
     g_systemBufferMemory.give(irp->AssociatedIrp.SystemBuffer);
     IoReleaseIrp(irp);
@@ -354,7 +361,7 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
     {
         FileRecord *record = RecordOf(file);
         std::lock_guard<std::mutex> guard(record->lock);
-        record->pending.push_back(irp);
+        InsertTailList(&record->pending, &irp->ThreadListEntry);
     }
     status = IofCallDriver(top, irp);
     ObfDereferenceObject(top);
@@ -380,7 +387,9 @@ NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
     std::vector<PIRP> mine;
     {
         std::lock_guard<std::mutex> guard(record->lock);
-        for (PIRP irp : record->pending) {
+        for (PLIST_ENTRY entry = record->pending.Flink; entry != &record->pending;
+             entry = entry->Flink) {
+            PIRP irp = CONTAINING_RECORD(entry, IRP, ThreadListEntry);
             if (irp->Tail.Overlay.Thread == PsGetCurrentThread()) {
                 IoPinIrp(irp);
                 mine.push_back(irp);
@@ -390,14 +399,16 @@ NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
     for (PIRP irp : mine)
         IoCancelPinnedIrp(irp);
     {
+        // A pinned request's entry stays readable after it finished.
         std::unique_lock<std::mutex> guard(record->lock);
+        record->cancellers++;
         record->requestFinished.wait(guard, [&] {
             for (PIRP irp : mine)
-                if (std::find(record->pending.begin(), record->pending.end(), irp) !=
-                    record->pending.end())
+                if (!IsListEmpty(&irp->ThreadListEntry))
                     return false;
             return true;
         });
+        record->cancellers--;
     }
     for (PIRP irp : mine)
         IoUnpinIrp(irp);

@@ -15,12 +15,27 @@
 
 #include <cstring>
 #include <new>
+#include <thread>
 
 namespace {
 
 constexpr ULONG kTrackerMagic = 0x49727054;  // "TpRI"
 constexpr size_t kQuarantineSize = 512;
 constexpr int kMaxStack = 127;
+
+// A tracker's lock guards a few instructions of bookkeeping at a time and is never held
+// across a call into a driver, so spinning for it costs less than a mutex's round trip.
+class TrackerLock {
+public:
+    void lock() {
+        while (flag_.test_and_set(std::memory_order_acquire))
+            std::this_thread::yield();
+    }
+    void unlock() { flag_.clear(std::memory_order_release); }
+
+private:
+    std::atomic_flag flag_;
+};
 
 enum class IrpState {
     Owned,       // a driver (or the platform before the first call) owns it
@@ -31,7 +46,7 @@ enum class IrpState {
 
 struct IrpTracker {
     ULONG magic = kTrackerMagic;
-    std::mutex lock;
+    TrackerLock lock;
     IrpState state = IrpState::Owned;
     IrpFinishRoutine finish = nullptr;
     void *finishContext = nullptr;
@@ -140,7 +155,7 @@ PIRP IoAllocateIrpFor(CCHAR stackSize, IrpFinishRoutine finish, void *context) {
 void IoReleaseIrp(PIRP irp) {
     IrpTracker *tracker = CheckedTracker(irp, "IoFreeIrp", __builtin_return_address(0));
     {
-        std::lock_guard<std::mutex> guard(tracker->lock);
+        std::lock_guard<TrackerLock> guard(tracker->lock);
         if (tracker->state == IrpState::Freed)
             VerifierStop("IRP_FREED_TWICE", __builtin_return_address(0),
                          "request %p freed twice", (void *)irp);
@@ -178,7 +193,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const void *caller = __builtin_return_address(0);
     IrpTracker *tracker = CheckedTracker(Irp, "IofCallDriver", caller);
     {
-        std::lock_guard<std::mutex> guard(tracker->lock);
+        std::lock_guard<TrackerLock> guard(tracker->lock);
         if (tracker->state != IrpState::Owned)
             VerifierStop("IRP_USED_AFTER_COMPLETION", caller,
                          "IofCallDriver(%p, %p): the request was completed already",
@@ -208,7 +223,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                      "regions entered, %u before it", (void *)Irp, (unsigned)major,
                      KeCriticalRegionDepth(), regionsBefore);
     {
-        std::lock_guard<std::mutex> guard(tracker->lock);
+        std::lock_guard<TrackerLock> guard(tracker->lock);
         if (status == STATUS_PENDING) {
             tracker->returnedPending[location] = true;
             CheckPendingMarked(tracker, location, (const void *)dispatch);
@@ -227,7 +242,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID NTAPI IoMarkIrpPending(PIRP Irp) {
     IrpTracker *tracker = CheckedTracker(Irp, "IoMarkIrpPending", __builtin_return_address(0));
-    std::lock_guard<std::mutex> guard(tracker->lock);
+    std::lock_guard<TrackerLock> guard(tracker->lock);
     MarkPendingLocked(tracker, Irp);
 }
 
@@ -237,7 +252,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     KeCheckIrql(DISPATCH_LEVEL, "IofCompleteRequest", caller);
     IrpTracker *tracker = CheckedTracker(Irp, "IofCompleteRequest", caller);
     {
-        std::lock_guard<std::mutex> guard(tracker->lock);
+        std::lock_guard<TrackerLock> guard(tracker->lock);
         if (tracker->state != IrpState::Owned)
             VerifierStop("IRP_COMPLETED_TWICE", caller,
                          "request %p completed again (status 0x%08X)", (void *)Irp,
@@ -257,7 +272,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         PVOID context = stack->Context;
         UCHAR control = stack->Control;
         {
-            std::lock_guard<std::mutex> guard(tracker->lock);
+            std::lock_guard<TrackerLock> guard(tracker->lock);
             int location = Irp->CurrentLocation;
             tracker->passed[location] = true;
             CheckPendingMarked(tracker, location, caller);
@@ -280,7 +295,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                     : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
         if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
             return;
-        std::lock_guard<std::mutex> guard(tracker->lock);
+        std::lock_guard<TrackerLock> guard(tracker->lock);
         if (tracker->state != IrpState::Owned)
             VerifierStop("IRP_COMPLETED_TWICE", (const void *)routine,
                          "request %p was completed inside its completion routine, which then "
@@ -290,7 +305,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
 
     {
-        std::lock_guard<std::mutex> guard(tracker->lock);
+        std::lock_guard<TrackerLock> guard(tracker->lock);
         tracker->state = IrpState::Finished;
     }
     if (!tracker->finish)
@@ -336,7 +351,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
 void IoCancelPinnedIrp(PIRP irp) {
     IrpTracker *tracker = TrackerOf(irp);
     {
-        std::lock_guard<std::mutex> guard(tracker->lock);
+        std::lock_guard<TrackerLock> guard(tracker->lock);
         if (tracker->state == IrpState::Finished || tracker->state == IrpState::Freed)
             return;
     }
