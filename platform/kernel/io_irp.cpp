@@ -82,24 +82,23 @@ void DestroyTracker(IrpTracker *tracker) {
 }
 
 // A freed request's memory is kept until enough later requests were freed and no
-// thread is still inside IofCallDriver for it.
+// thread is still inside IofCallDriver for it. Each free lets out up to two: one keeps
+// the quarantine's size, the other works off requests that were held back pinned.
 void Quarantine(IrpTracker *tracker) {
-    for (;;) {
-        IrpTracker *old = nullptr;
-        {
-            std::lock_guard<std::mutex> guard(g_quarantineLock);
-            if (tracker != nullptr)
-                g_quarantine.push_back(tracker);
-            tracker = nullptr;
-            if (g_quarantine.size() > kQuarantineSize && g_quarantine.front()->pins.load() == 0) {
-                old = g_quarantine.front();
-                g_quarantine.pop_front();
-            }
+    IrpTracker *released[2] = {};
+    {
+        std::lock_guard<std::mutex> guard(g_quarantineLock);
+        g_quarantine.push_back(tracker);
+        for (IrpTracker *&old : released) {
+            if (g_quarantine.size() <= kQuarantineSize || g_quarantine.front()->pins.load() != 0)
+                break;
+            old = g_quarantine.front();
+            g_quarantine.pop_front();
         }
-        if (old == nullptr)
-            return;
-        DestroyTracker(old);
     }
+    for (IrpTracker *old : released)
+        if (old != nullptr)
+            DestroyTracker(old);
 }
 
 void CheckPendingMarked(IrpTracker *tracker, int location, const void *caller) {
