@@ -16,7 +16,8 @@ NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const vo
 // microseconds (a contended fast mutex, a request completing, an application waiting
 // for its overlapped request): the object is watched for a short while before the
 // thread sleeps, since putting a host thread to sleep and waking it costs more than
-// such a wait. A poll (deadline 0 or passed) is not watched.
+// such a wait. The watch lasts at most 20 us and adapts per thread to how soon its
+// recent waits were signalled. A poll (deadline 0 or passed) is not watched.
 NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, ULONGLONG deadline,
                                      const void *caller);
 

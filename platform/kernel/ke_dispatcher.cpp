@@ -7,6 +7,7 @@
 #include "machine.h"
 #include "verifier.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <unordered_set>
@@ -21,8 +22,23 @@ struct WaitBlock {
     PDISPATCHER_HEADER object;
     ULONGLONG deadline;
     bool satisfied = false;
+    std::chrono::steady_clock::time_point satisfiedAt;  // host time of the signal
     std::condition_variable wake;
 };
+
+using HostClock = std::chrono::steady_clock;
+
+void Satisfy(WaitBlock *block) {
+    block->satisfied = true;
+    block->satisfiedAt = HostClock::now();
+    block->wake.notify_one();
+}
+
+// The longest a thread watches an object before it sleeps: about what a host thread's
+// sleep and wake-up cost. Each thread adapts its own watch below that to how soon its
+// recent waits were signalled (see KeWaitForHeaderWatchingFirst).
+constexpr std::chrono::nanoseconds kLongestWatch = std::chrono::microseconds(20);
+thread_local constinit std::chrono::nanoseconds t_watch KI_STATIC_TLS = kLongestWatch;
 
 // Waiters with a deadline, so that the clock can wake them when it passes.
 std::unordered_set<WaitBlock *> g_timedWaiters;
@@ -74,18 +90,13 @@ void KiSignalObject(PDISPATCHER_HEADER header) {
             KiSetSignalState(header, 1);
             return;
         }
-        WaitBlock *first = CONTAINING_RECORD(RemoveHeadList(list), WaitBlock, entry);
-        first->satisfied = true;
-        first->wake.notify_one();
+        Satisfy(CONTAINING_RECORD(RemoveHeadList(list), WaitBlock, entry));
         KiSetSignalState(header, 0);
         return;
     }
     KiSetSignalState(header, 1);
-    while (!IsListEmpty(list)) {
-        WaitBlock *block = CONTAINING_RECORD(RemoveHeadList(list), WaitBlock, entry);
-        block->satisfied = true;
-        block->wake.notify_one();
-    }
+    while (!IsListEmpty(list))
+        Satisfy(CONTAINING_RECORD(RemoveHeadList(list), WaitBlock, entry));
 }
 
 size_t MachineBlockedThreads() {
@@ -106,7 +117,12 @@ void KeCheckIrql(KIRQL maximum, const char *routine, const void *caller) {
                      irql, maximum);
 }
 
-NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const void *caller) {
+namespace {
+
+// KeWaitForHeader; when the thread slept and a signal woke it, `signalledAt` gets the
+// host time of the signal.
+NTSTATUS WaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const void *caller,
+                       HostClock::time_point *signalledAt) {
     KIRQL irql = KiCurrentThreadState().irql;
     if (irql > APC_LEVEL && deadline != 0)
         VerifierStop("WAIT_AT_DISPATCH_LEVEL", caller,
@@ -142,7 +158,14 @@ NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const vo
     }
     if (timed) g_timedWaiters.erase(&block);
     --g_blockedThreads;
+    if (status == STATUS_SUCCESS && signalledAt != nullptr) *signalledAt = block.satisfiedAt;
     return status;
+}
+
+}  // namespace
+
+NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const void *caller) {
+    return WaitForHeader(header, deadline, caller, nullptr);
 }
 
 NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, ULONGLONG deadline,
@@ -156,10 +179,10 @@ NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, ULONGLONG deadl
     if (irql > APC_LEVEL)
         VerifierStop("WAIT_AT_DISPATCH_LEVEL", caller,
                      "a wait that can block was made at IRQL %u", irql);
-    // About what a host thread's sleep and wake-up cost on a busy machine. The watch is
-    // host time, far below a timeout's millisecond, so it runs on the manual clock too.
-    const auto kWatchFor = std::chrono::microseconds(20);
-    auto until = std::chrono::steady_clock::now() + kWatchFor;
+    // The watch is host time, far below a timeout's millisecond, so it runs on the
+    // manual clock too.
+    auto start = HostClock::now();
+    auto until = start + t_watch;
     do {
         if (__atomic_load_n(&header->SignalState, __ATOMIC_RELAXED) > 0 &&
             KeWaitForHeader(header, 0, caller) == STATUS_SUCCESS)
@@ -167,8 +190,18 @@ NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, ULONGLONG deadl
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif
-    } while (std::chrono::steady_clock::now() < until);
-    return KeWaitForHeader(header, deadline, caller);
+    } while (HostClock::now() < until);
+    HostClock::time_point signalledAt;
+    NTSTATUS status = WaitForHeader(header, deadline, caller, &signalledAt);
+    if (signalledAt != HostClock::time_point()) {
+        // A signal that came soon after the watch gave up asks for a longer watch; one
+        // that came later than the longest watch, as on a machine so busy that the
+        // signalling thread is often not running, for a shorter one, down to sleeping
+        // at once: watching then only takes the processor from the thread it waits for.
+        auto delay = signalledAt - start;
+        t_watch = delay <= kLongestWatch ? std::min(kLongestWatch, delay + delay / 2) : t_watch / 2;
+    }
+    return status;
 }
 
 // ---------------------------------------------------------------------------
