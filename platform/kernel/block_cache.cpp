@@ -15,14 +15,19 @@ BlockHeader *HeaderOf(void *block) { return static_cast<BlockHeader *>(block) - 
 
 void *BlockCache::take(size_t size) {
     {
-        // The smallest block that fits, so that small requests leave the large blocks
-        // to the large ones.
+        // The most recently given back block that fits closely (at most twice the size),
+        // else the smallest that fits, so that small requests leave the large blocks to
+        // the large ones. In a cache of blocks of one size the first look finds one.
         std::lock_guard<std::mutex> guard(lock_);
         size_t best = free_.size();
-        for (size_t i = 0; i < free_.size(); i++) {
+        for (size_t i = free_.size(); i-- > 0;) {
             size_t capacity = HeaderOf(free_[i])->capacity;
-            if (capacity >= size && (best == free_.size() || capacity < HeaderOf(free_[best])->capacity))
+            if (capacity < size)
+                continue;
+            if (best == free_.size() || capacity < HeaderOf(free_[best])->capacity)
                 best = i;
+            if (capacity / 2 <= size)
+                break;
         }
         if (best != free_.size()) {
             void *block = free_[best];
