@@ -61,7 +61,7 @@ DWORD OpenFirstInterface(HDEVINFO interfaces, HANDLE* device)
 
 // Opens the bus enumerator's first present interface. With no bus enumerator
 // present this fails with the interface walk's ERROR_NO_MORE_ITEMS.
-DWORD OpenBusEnumerator(HANDLE* device)
+DWORD OpenBusEnumeratorOnce(HANDLE* device)
 {
     HDEVINFO interfaces = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_KELBUS, nullptr, nullptr,
                                                DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -73,12 +73,14 @@ DWORD OpenBusEnumerator(HANDLE* device)
     return error;
 }
 
-// One request to the bus enumerator on an interface handle opened for it alone.
+// One request to the bus enumerator on an interface handle opened for it alone, in
+// this process's turn on the interface.
 DWORD SendBusRequest(DWORD code, const void* input, DWORD inputLength, void* output,
                      DWORD outputLength)
 {
+    DeviceTurn turn(ExclusiveDevice::kBus);
     HANDLE device = INVALID_HANDLE_VALUE;
-    DWORD error = OpenBusEnumerator(&device);
+    DWORD error = OpenRetryingCollisions(OpenBusEnumeratorOnce, &device);
     if (error != ERROR_SUCCESS) {
         return error;
     }
@@ -102,15 +104,19 @@ DWORD SetOpenConfirmation(ULONG port, int confirm)
     ULONG request = DriverPortNumber(port) | (confirm ? KELU_CONFIRMATION_REQUIRED : 0);
     DWORD error = ERROR_SUCCESS;
     for (ULONG attempt = 0; attempt < kConfirmationAttempts; ++attempt) {
-        HANDLE control = INVALID_HANDLE_VALUE;
-        error = OpenControlDevice(&control);
-        if (error == ERROR_SUCCESS) {
-            error = SendRequestAndClose(control, IOCTL_KELU_SET_CONFIRMATION, &request,
-                                        sizeof(request), nullptr, 0);
-            if (error != ERROR_INVALID_PARAMETER) {
-                return error;
+        {
+            DeviceTurn turn(ExclusiveDevice::kControl);
+            HANDLE control = INVALID_HANDLE_VALUE;
+            error = OpenControlDevice(&control);
+            if (error == ERROR_SUCCESS) {
+                error = SendRequestAndClose(control, IOCTL_KELU_SET_CONFIRMATION, &request,
+                                            sizeof(request), nullptr, 0);
+                if (error != ERROR_INVALID_PARAMETER) {
+                    return error;
+                }
             }
         }
+        // Not in the turn: the other calls of this process go on meanwhile.
         Sleep(kConfirmationRetryDelayMs);
     }
     return error;

@@ -2,6 +2,63 @@
 // alone, so the library holds no handle between calls.
 #include "device_client.h"
 
+namespace {
+
+// How long an open that collides with another process's is tried again, and how
+// often. The other process's request is one open, request and close, so it is
+// normally gone long before the end.
+const DWORD kCollisionRetryMs = 2000;
+const DWORD kCollisionPollMs = 50;
+
+// One turn per exclusive device, for the life of the process.
+class DeviceTurns {
+public:
+    DeviceTurns()
+    {
+        InitializeCriticalSection(&control);
+        InitializeCriticalSection(&bus);
+    }
+    ~DeviceTurns()
+    {
+        DeleteCriticalSection(&bus);
+        DeleteCriticalSection(&control);
+    }
+    CRITICAL_SECTION control;
+    CRITICAL_SECTION bus;
+};
+
+DeviceTurns g_turns;
+
+bool IsCollision(DWORD error)
+{
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+}
+
+DWORD OpenControlDeviceOnce(HANDLE* device)
+{
+    HANDLE handle =
+        CreateFileA("\\\\.\\KeluControl", GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return LastErrorOfFailure();
+    }
+    *device = handle;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DeviceTurn::DeviceTurn(ExclusiveDevice device)
+    : section_(device == ExclusiveDevice::kControl ? &g_turns.control : &g_turns.bus)
+{
+    EnterCriticalSection(section_);
+}
+
+DeviceTurn::~DeviceTurn()
+{
+    LeaveCriticalSection(section_);
+}
+
 DWORD LastErrorOfFailure()
 {
     DWORD error = GetLastError();
@@ -30,21 +87,26 @@ DWORD SendRequestAndClose(HANDLE device, DWORD code, const void* input, DWORD in
     return error;
 }
 
+DWORD OpenRetryingCollisions(DWORD (*open)(HANDLE* device), HANDLE* device)
+{
+    DWORD error = open(device);
+    for (DWORD waited = 0; IsCollision(error) && waited < kCollisionRetryMs;
+         waited += kCollisionPollMs) {
+        Sleep(kCollisionPollMs);
+        error = open(device);
+    }
+    return error;
+}
+
 DWORD OpenControlDevice(HANDLE* device)
 {
-    HANDLE handle =
-        CreateFileA("\\\\.\\KeluControl", GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return LastErrorOfFailure();
-    }
-    *device = handle;
-    return ERROR_SUCCESS;
+    return OpenRetryingCollisions(OpenControlDeviceOnce, device);
 }
 
 DWORD SendControlRequest(DWORD code, const void* input, DWORD inputLength, void* output,
                          DWORD outputLength)
 {
+    DeviceTurn turn(ExclusiveDevice::kControl);
     HANDLE device = INVALID_HANDLE_VALUE;
     DWORD error = OpenControlDevice(&device);
     if (error != ERROR_SUCCESS) {

@@ -30,10 +30,33 @@ int CompleteExport(DWORD error);
 DWORD SendRequestAndClose(HANDLE device, DWORD code, const void* input, DWORD inputLength,
                           void* output, DWORD outputLength);
 
-// Opens the driver's control device for one request. The driver admits one open
-// at a time; a collision fails at once with ERROR_ACCESS_DENIED.
+// The devices that admit one open at a time: the driver's control device, and the
+// bus enumerator's interface, which the library opens without sharing. The library's
+// calls in one process take turns on each, so that they never collide with each
+// other: a caller holds a DeviceTurn from the open to the close.
+enum class ExclusiveDevice { kControl, kBus };
+
+class DeviceTurn {
+public:
+    explicit DeviceTurn(ExclusiveDevice device);
+    ~DeviceTurn();
+    DeviceTurn(const DeviceTurn&) = delete;
+    DeviceTurn& operator=(const DeviceTurn&) = delete;
+
+private:
+    CRITICAL_SECTION* section_;
+};
+
+// Calls `open` until it succeeds or fails for another reason than another process's
+// open of the device (ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION); that collision
+// is tried again for about two seconds of the machine's clock before its error is
+// returned. Called with the device's turn held.
+DWORD OpenRetryingCollisions(DWORD (*open)(HANDLE* device), HANDLE* device);
+
+// Opens the driver's control device for one request, as OpenRetryingCollisions does.
+// Called with the control device's turn held.
 DWORD OpenControlDevice(HANDLE* device);
 
-// OpenControlDevice followed by SendRequestAndClose.
+// Takes the control device's turn, opens it, sends one request and closes it.
 DWORD SendControlRequest(DWORD code, const void* input, DWORD inputLength, void* output,
                          DWORD outputLength);

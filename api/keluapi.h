@@ -7,10 +7,11 @@
 // Every function returns 1 on success and 0 on failure with the reason in the
 // calling thread's last error (GetLastError); the event getters return an event
 // handle or NULL. A bad argument fails with ERROR_INVALID_PARAMETER (87) before
-// anything is sent. The library keeps no state between calls and may be called from
-// any number of threads; each call opens the driver for itself, and the driver
-// admits one such open at a time, so a call that collides with another fails with
-// ERROR_ACCESS_DENIED (5) and is not retried.
+// anything is sent. The library may be called from any number of threads. Each call
+// opens the driver (or the bus enumerator) for itself, and the driver admits one
+// such open at a time: the calls of one process take turns, so they never fail
+// because of each other, and a call whose open collides with another process's tries
+// again for about two seconds before it fails with ERROR_ACCESS_DENIED (5).
 #pragma once
 
 #include <windows.h>

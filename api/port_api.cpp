@@ -201,6 +201,9 @@ int keluReadFromPortBuffer(ULONG port, UCHAR* data, ULONG count, ULONG* read)
     while (moved < count && (error = ReadCharFromPort(port, &data[moved])) == ERROR_SUCCESS) {
         ++moved;
     }
+    if (moved != 0 && error == ERROR_SUCCESS) {
+        SetLastError(ERROR_SUCCESS);  // as each byte's keluReadCharFromPortBuffer leaves it
+    }
     return CompleteByteRun(moved, error, ERROR_NO_MORE_ITEMS, read);
 }
 

@@ -34,6 +34,33 @@ static NTSTATUS NTAPI KeluQueryConnectionMap(PWSTR ValueName, ULONG ValueType, P
     return STATUS_SUCCESS;
 }
 
+// Port 255 cannot be paired: its number is the mark for "not connected". A port is
+// never paired with itself.
+static BOOLEAN KeluArePairablePorts(ULONG a, ULONG b)
+{
+    return a < KELU_NOT_CONNECTED && b < KELU_NOT_CONNECTED && a != b;
+}
+
+// Copies a stored map, keeping only pairs that KeluMapConnectPorts could have made:
+// both sides naming each other, a port never its own partner. Any other partner byte
+// (written by hand, or by an older driver) would pair a port one way only or loop
+// its writes back to itself, so that port is loaded unpaired, and the log says so.
+static VOID KeluTakeStoredPairs(PUCHAR pMap, const UCHAR *pStored)
+{
+    RtlCopyMemory(pMap, pStored, KELU_MAP_SIZE);
+    for (ULONG port = 0; port < KELU_PORT_COUNT; port++) {
+        UCHAR ucPartner = pStored[port];
+        if (ucPartner == KELU_NOT_CONNECTED) {
+            continue;
+        }
+        if (!KeluArePairablePorts(port, ucPartner) || pStored[ucPartner] != port) {
+            DbgPrint("kelu.sys: ConnectionMap pairs port %lu with port %lu, which is not a pair; "
+                     "port %lu is loaded unpaired\n", port, (ULONG)ucPartner, port);
+            pMap[port] = KELU_NOT_CONNECTED;
+        }
+    }
+}
+
 NTSTATUS KeluLoadConnectionMap(PUCHAR pMap)
 {
     UCHAR stored[KELU_MAP_SIZE];
@@ -46,7 +73,7 @@ NTSTATUS KeluLoadConnectionMap(PUCHAR pMap)
 
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, g_RegistryPath, table, NULL, NULL);
     if (NT_SUCCESS(status)) {
-        RtlCopyMemory(pMap, stored, KELU_MAP_SIZE);
+        KeluTakeStoredPairs(pMap, stored);
     } else {
         KeluSetDefaultMap(pMap);
     }
@@ -86,13 +113,6 @@ static VOID KeluWriteMapByte(ULONG ulIndex, UCHAR ucValue)
     KeAcquireSpinLock(&g_PortTableLock, &oldIrql);
     g_ConnectionAndConfirmationMap[ulIndex] = ucValue;
     KeReleaseSpinLock(&g_PortTableLock, oldIrql);
-}
-
-// Port 255 cannot be paired: its number is the mark for "not connected". A port is
-// never paired with itself.
-static BOOLEAN KeluArePairablePorts(ULONG a, ULONG b)
-{
-    return a < KELU_NOT_CONNECTED && b < KELU_NOT_CONNECTED && a != b;
 }
 
 static VOID KeluTransferLinesOfPort(ULONG ulPortNumber)

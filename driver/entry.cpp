@@ -67,6 +67,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->MajorFunction[IRP_MJ_READ] = KeluRead;
     DriverObject->MajorFunction[IRP_MJ_WRITE] = KeluWrite;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = KeluDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = KeluFlush;
     DriverObject->MajorFunction[IRP_MJ_PNP] = KeluPnpDispatch;
     DriverObject->MajorFunction[IRP_MJ_POWER] = KeluPowerDispatch;
 

@@ -18,9 +18,9 @@
 //     itself takes its one mutex once. KeluTransferLines and the transfer engine do so.
 //     Never wait for g_ConnectionMapLock, and never call KeluCreatePortEvents, while
 //     holding a port Mutex.
-//  3. QueueLock (spin lock, up to DISPATCH_LEVEL). Guards the links of ReadQueue and
-//     WriteQueue, which timer DPCs and cancel routines share with the transfer engine.
-//     Held only around an append or unlink; nothing is completed under it.
+//  3. QueueLock (spin lock, up to DISPATCH_LEVEL). Guards the links of ReadQueue,
+//     WriteQueue and FlushQueue, which timer DPCs and cancel routines share with the
+//     transfer engine. Held only around an append or unlink; nothing is completed under it.
 //  4. g_PortTableLock (spin lock). Innermost: held only while an entry of
 //     g_PortDeviceExtensions is read and referenced, or written. Nothing else is taken
 //     under it.
@@ -134,6 +134,13 @@ typedef struct _KELU_DEVICE_EXTENSION {
     KELU_TIMER_STATE ReadIntervalState;
     KELU_TIMER_STATE WriteTotalState;
     UCHAR bRemoved;                     // torn down; a REMOVE after SURPRISE_REMOVAL only passes down
+    // Under the port Mutex: the open handle's cleanup has run; until the next open, a
+    // request that would wait is cancelled at once, since nothing would end it.
+    UCHAR bCleanedUp;
+    // Under the port Mutex: the open brought bytes into the receive ring that no wait has
+    // been told of; the first wait for SERIAL_EV_RXCHAR hears of them (wait_mask.cpp).
+    UCHAR bRxCharOwed;
+    LIST_ENTRY FlushQueue;              // IRP_MJ_FLUSH_BUFFERS requests waiting (flush.cpp)
 } KELU_DEVICE_EXTENSION, *PKELU_DEVICE_EXTENSION;
 
 // The control device's extension is the signature word alone.
@@ -160,6 +167,7 @@ NTSTATUS NTAPI KeluCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI KeluRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI KeluWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI KeluDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI KeluFlush(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI KeluPnpDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI KeluPowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
@@ -241,8 +249,13 @@ VOID NTAPI KeluWriteTotalTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVOID Syst
                                     PVOID SystemArgument2);
 
 // Cancels every request of one of the port's queues (ReadQueue or WriteQueue). Called
-// with the port's Mutex held, by close, cleanup, purge and removal.
+// with the port's Mutex held, by close, cleanup, purge and removal. A request that has
+// already moved bytes completes with STATUS_SUCCESS and its count, as on every
+// cancellation (KeluFinishRequest).
 NTSTATUS KeluCancelQueue(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue);
+// Ends every pending request of the port: reads, writes, flushes and the wait. Port
+// Mutex held; close, cleanup and removal call it (open_close.cpp).
+VOID KeluCancelPendingRequests(PKELU_DEVICE_EXTENSION pDevExt);
 
 // Data path
 //
@@ -263,6 +276,12 @@ ULONG KeluGetFromReadBuffer(PKELU_DEVICE_EXTENSION pDevExt, PUCHAR pTarget, ULON
 ULONG KeluPutToWriteBuffer(PKELU_DEVICE_EXTENSION pDevExt, const UCHAR *pSource, ULONG ulCount);
 ULONG KeluGetFromWriteBuffer(PKELU_DEVICE_EXTENSION pDevExt, PUCHAR pTarget, ULONG ulCount);
 ULONG KeluMoveWriteToReadBuffer(PKELU_DEVICE_EXTENSION pReceiver, PKELU_DEVICE_EXTENSION pSender);
+// Gives both rings new sizes, keeping their bytes in order (ring_buffer.cpp); see there
+// for the sizes. STATUS_INSUFFICIENT_RESOURCES leaves both rings as they were.
+NTSTATUS KeluResizeRings(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulReceiveSize, ULONG ulTransmitSize);
+// The bytes this port still has to send: those of its queued writes not yet stored, and
+// those waiting in its transmit ring. Port Mutex held (transfer.cpp).
+ULONG KeluBytesToTransmit(PKELU_DEVICE_EXTENSION pDevExt);
 
 #ifndef MAXULONG
 #define MAXULONG 0xFFFFFFFFUL  // as the Windows headers define it
@@ -270,6 +289,9 @@ ULONG KeluMoveWriteToReadBuffer(PKELU_DEVICE_EXTENSION pReceiver, PKELU_DEVICE_E
 
 // TRUE when the port's timeouts ask reads to return at once with what they have.
 BOOLEAN KeluIsImmediateRead(PKELU_DEVICE_EXTENSION pDevExt);
+// TRUE for the timeouts (MAXULONG, MAXULONG, c) with 0 < c < MAXULONG: a read returns as
+// soon as it holds a byte, and times out after c milliseconds without one.
+BOOLEAN KeluIsReadOnFirstByte(PKELU_DEVICE_EXTENSION pDevExt);
 
 // Request queues, their timers and cancellation (request_queue.cpp); the rules that keep
 // DPCs, cancel routines and the transfer apart are at the top of that file.
@@ -284,9 +306,11 @@ PIRP KeluQueueHead(PLIST_ENTRY pQueue);
 PIRP KeluUnlinkHeadLocked(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue);
 // With QueueLock held: (re)starts the read interval timer after a delivery.
 VOID KeluArmReadIntervalTimerLocked(PKELU_DEVICE_EXTENSION pDevExt);
-// Completes a request already unlinked, with IO_NO_INCREMENT and Information kept
-// (0 for STATUS_CANCELLED), unless its cancel routine has been entered, which then
-// completes it. No lock held other than port Mutexes.
+// Completes a request already unlinked, with IO_NO_INCREMENT and Information kept,
+// unless its cancel routine has been entered, which then completes it. STATUS_CANCELLED
+// becomes STATUS_SUCCESS for a request that has already moved bytes: the caller learns
+// of every byte (a read's bytes come back only with a success status). No lock held
+// other than port Mutexes.
 VOID KeluFinishRequest(PIRP Irp, NTSTATUS status);
 // Completes the head read with what it has: STATUS_SUCCESS, or STATUS_NO_MORE_ENTRIES
 // when no read is queued. The caller holds the port's Mutex.
@@ -309,6 +333,12 @@ VOID KeluCompletePendingWait(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulEvents);
 // Removal calls this with the port's Mutex held after setting bRemoving: an open that
 // waits for the controlling application's answer wakes and fails (open_close.cpp).
 VOID KeluWakeWaitingOpen(PKELU_DEVICE_EXTENSION pDevExt);
+
+// Flushes (flush.cpp). Port Mutex held. KeluCompleteFlushes ends the waiting flushes
+// once the port has nothing left to send; KeluCancelFlushes ends them as cancelled.
+VOID KeluCompleteFlushes(PKELU_DEVICE_EXTENSION pDevExt);
+VOID KeluCancelFlushes(PKELU_DEVICE_EXTENSION pDevExt);
+VOID NTAPI KeluCancelFlushIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Serial requests, wait mask, named events
 //

@@ -42,23 +42,25 @@ VOID FreeRing(PUCHAR *ppRing) {
     }
 }
 
-// Both rings, or neither. Port Mutex held.
-NTSTATUS AllocateRings(PKELU_DEVICE_EXTENSION pDevExt) {
-    pDevExt->pReadBuffer = NULL;
-    pDevExt->ulReadBufferSize = 0;
-    pDevExt->pReadBuffer = AllocateRing(&pDevExt->ulReadBufferSize);
-    pDevExt->pWriteBuffer = NULL;
-    pDevExt->ulWriteBufferSize = 0;
-    pDevExt->pWriteBuffer = AllocateRing(&pDevExt->ulWriteBufferSize);
-    if (pDevExt->pReadBuffer == NULL || pDevExt->pWriteBuffer == NULL) {
-        pDevExt->ulReadBufferSize = 0;
-        pDevExt->ulWriteBufferSize = 0;
-        FreeRing(&pDevExt->pReadBuffer);
-        FreeRing(&pDevExt->pWriteBuffer);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+// Frees both rings with their bytes; a closed port has no ring and counts nothing, so
+// no request or event reports bytes it held. Port Mutex held.
+VOID FreeRings(PKELU_DEVICE_EXTENSION pDevExt) {
+    FreeRing(&pDevExt->pReadBuffer);
+    FreeRing(&pDevExt->pWriteBuffer);
+    pDevExt->ulReadBufferSize = pDevExt->ulWriteBufferSize = 0;
     pDevExt->ulReadBufferIn = pDevExt->ulReadBufferOut = pDevExt->ulReadBufferCount = 0;
     pDevExt->ulWriteBufferIn = pDevExt->ulWriteBufferOut = pDevExt->ulWriteBufferCount = 0;
+}
+
+// Both rings, or neither. Port Mutex held.
+NTSTATUS AllocateRings(PKELU_DEVICE_EXTENSION pDevExt) {
+    FreeRings(pDevExt);
+    pDevExt->pReadBuffer = AllocateRing(&pDevExt->ulReadBufferSize);
+    pDevExt->pWriteBuffer = AllocateRing(&pDevExt->ulWriteBufferSize);
+    if (pDevExt->pReadBuffer == NULL || pDevExt->pWriteBuffer == NULL) {
+        FreeRings(pDevExt);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -82,14 +84,6 @@ NTSTATUS AwaitConfirmation(PKELU_DEVICE_EXTENSION pDevExt) {
     return answer < 0 ? answer : STATUS_SUCCESS;
 }
 
-// Ends every pending request of the port: the read and write queues with their timers,
-// and the wait-on-mask request. Port Mutex held.
-VOID CancelPendingRequests(PKELU_DEVICE_EXTENSION pDevExt) {
-    KeluCancelQueue(pDevExt, &pDevExt->ReadQueue);
-    KeluCancelQueue(pDevExt, &pDevExt->WriteQueue);
-    KeluCancelPendingWait(pDevExt);
-}
-
 NTSTATUS CompleteWith(PIRP Irp, NTSTATUS status) {
     Irp->IoStatus.Status = status;
     Irp->IoStatus.Information = 0;
@@ -97,7 +91,28 @@ NTSTATUS CompleteWith(PIRP Irp, NTSTATUS status) {
     return status;
 }
 
+// The partner's lines onto this port and this port's onto the partner, then the bytes
+// that waited for this port in the partner's transmit ring and queued writes. No Mutex held.
+VOID ConnectOpenedPort(PKELU_DEVICE_EXTENSION pDevExt) {
+    KeluTransferLines(pDevExt);
+    PKELU_DEVICE_EXTENSION pPartner = KeluGetPartnerExtension(pDevExt);
+    if (pPartner != NULL)
+        KeluTransferLines(pPartner);
+    KeluAcquirePortPair(pDevExt, pPartner);
+    KeluTransferDataLocked(pDevExt, pPartner);
+    pDevExt->bRxCharOwed = pDevExt->ulReadBufferCount != 0;
+    KeluReleasePortPair(pDevExt, pPartner);
+    KeluReleasePortExtension(pPartner);
+}
+
 }  // namespace
+
+VOID KeluCancelPendingRequests(PKELU_DEVICE_EXTENSION pDevExt) {
+    KeluCancelQueue(pDevExt, &pDevExt->ReadQueue);
+    KeluCancelQueue(pDevExt, &pDevExt->WriteQueue);
+    KeluCancelFlushes(pDevExt);
+    KeluCancelPendingWait(pDevExt);
+}
 
 NTSTATUS NTAPI KeluCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (!KeluIsPortDevice(DeviceObject))
@@ -129,6 +144,7 @@ NTSTATUS NTAPI KeluCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             status = AllocateRings(pDevExt);
         if (NT_SUCCESS(status)) {
             pDevExt->bOpened = 1;
+            pDevExt->bCleanedUp = 0;
             // An open that waited announced itself before it waited.
             if (!bConfirm && pDevExt->pPortOpenedEvent != NULL)
                 KeSetEvent(pDevExt->pPortOpenedEvent, IO_NO_INCREMENT, FALSE);
@@ -136,26 +152,22 @@ NTSTATUS NTAPI KeluCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     ExReleaseFastMutex(&pDevExt->Mutex);
 
-    if (NT_SUCCESS(status)) {
-        // The lines as they stand, both ways: ours onto the partner, the partner's onto us.
-        KeluTransferLines(pDevExt);
-        PKELU_DEVICE_EXTENSION pPartner = KeluGetPartnerExtension(pDevExt);
-        if (pPartner != NULL) {
-            KeluTransferLines(pPartner);
-            KeluReleasePortExtension(pPartner);
-        }
-    }
+    if (NT_SUCCESS(status))
+        ConnectOpenedPort(pDevExt);
     CompleteWith(Irp, status);
     KeluReleaseRequestReference(pDevExt);
     return status;
 }
 
 // Cleanup ends what is pending but keeps the port open with its rings and their bytes.
+// A request that reaches the handle after it (another thread racing the close) is
+// cancelled on arrival, so nothing is left pending to keep the port open.
 NTSTATUS NTAPI KeluCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (KeluIsPortDevice(DeviceObject)) {
         PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)DeviceObject->DeviceExtension;
         ExAcquireFastMutex(&pDevExt->Mutex);
-        CancelPendingRequests(pDevExt);
+        pDevExt->bCleanedUp = 1;
+        KeluCancelPendingRequests(pDevExt);
         ExReleaseFastMutex(&pDevExt->Mutex);
     }
     return CompleteWith(Irp, STATUS_SUCCESS);
@@ -168,9 +180,9 @@ NTSTATUS NTAPI KeluClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)DeviceObject->DeviceExtension;
         ExAcquireFastMutex(&pDevExt->Mutex);
         pDevExt->bOpened = 0;
-        CancelPendingRequests(pDevExt);
-        FreeRing(&pDevExt->pReadBuffer);
-        FreeRing(&pDevExt->pWriteBuffer);
+        pDevExt->bRxCharOwed = 0;
+        KeluCancelPendingRequests(pDevExt);
+        FreeRings(pDevExt);
         if (pDevExt->pPortOpenedEvent != NULL)
             KeSetEvent(pDevExt->pPortOpenedEvent, IO_NO_INCREMENT, FALSE);
         ExReleaseFastMutex(&pDevExt->Mutex);

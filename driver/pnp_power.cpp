@@ -128,9 +128,7 @@ static NTSTATUS KeluRemoveDevice(PDEVICE_OBJECT DeviceObject, PKELU_DEVICE_EXTEN
     KeCancelTimer(&pDevExt->ReadIntervalTimer);
     KeCancelTimer(&pDevExt->ReadTotalTimer);
     KeCancelTimer(&pDevExt->WriteTotalTimer);
-    KeluCancelQueue(pDevExt, &pDevExt->ReadQueue);
-    KeluCancelQueue(pDevExt, &pDevExt->WriteQueue);
-    KeluCancelPendingWait(pDevExt);
+    KeluCancelPendingRequests(pDevExt);
     PDEVICE_OBJECT pLower = pDevExt->pLowerDeviceObject;
     ExReleaseFastMutex(&pDevExt->Mutex);
 

@@ -74,6 +74,7 @@ static VOID KeluInitializePortExtension(PKELU_DEVICE_EXTENSION pDevExt, UCHAR uc
     pDevExt->pWaitIrp = NULL;
     InitializeListHead(&pDevExt->ReadQueue);
     InitializeListHead(&pDevExt->WriteQueue);
+    InitializeListHead(&pDevExt->FlushQueue);
     ExInitializeFastMutex(&pDevExt->Mutex);
     KeInitializeSpinLock(&pDevExt->QueueLock);
     KeInitializeTimer(&pDevExt->ReadTotalTimer);

@@ -55,6 +55,10 @@ NTSTATUS QueueAndTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN bRead) 
         // Removal began after the reference was taken and has emptied the queues; a
         // request queued now would outlive the device.
         status = Refuse(Irp, STATUS_UNSUCCESSFUL);
+    } else if (pDevExt->bCleanedUp && ulLength != 0) {
+        // The handle's cleanup has run (another thread is closing it): queued now, the
+        // request would wait for ever and keep the port open.
+        status = Refuse(Irp, STATUS_CANCELLED);
     } else if (ulLength == 0) {
         // Never waits, not even behind older requests; the transfer runs all the same.
         Irp->IoStatus.Status = STATUS_SUCCESS;

@@ -108,8 +108,11 @@ VOID StartTotalTimer(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONGLONG ullTotal;
     if (IsReadQueue(pDevExt, pQueue)) {
-        ullTotal = (ULONGLONG)stack->Parameters.Read.Length *
-                       pDevExt->Timeouts.ReadTotalTimeoutMultiplier +
+        // Waiting for a first byte, the constant alone counts.
+        ULONGLONG ullPerByte = KeluIsReadOnFirstByte(pDevExt)
+                                   ? 0
+                                   : pDevExt->Timeouts.ReadTotalTimeoutMultiplier;
+        ullTotal = (ULONGLONG)stack->Parameters.Read.Length * ullPerByte +
                    pDevExt->Timeouts.ReadTotalTimeoutConstant;
         if (ullTotal != 0)
             ArmTimer(pDevExt, ReadTotalTimer(pDevExt), ullTotal);
@@ -148,6 +151,15 @@ VOID ExpireHead(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue, const Timer 
         KeluFinishRequest(Irp, STATUS_TIMEOUT);
     if (bIdle)
         KeluReleaseRequestReference(pDevExt);  // last: the device may go once it is given back
+}
+
+// A cancelled read or write that has already moved bytes reports them as a success: the
+// written ones are on their way to the partner, and the read ones reach the caller's
+// buffer only with a success status. Completing it beats giving the bytes back to the
+// receive ring, which may meanwhile have filled.
+VOID CompleteCancelled(PIRP Irp) {
+    Irp->IoStatus.Status = Irp->IoStatus.Information != 0 ? STATUS_SUCCESS : STATUS_CANCELLED;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
 }  // namespace
@@ -217,9 +229,11 @@ VOID KeluFinishRequest(PIRP Irp, NTSTATUS status) {
     IoReleaseCancelSpinLock(cancelIrql);
     if (previous == NULL)
         return;  // the cancel routine has been entered and completes the request
+    if (status == STATUS_CANCELLED) {
+        CompleteCancelled(Irp);
+        return;
+    }
     Irp->IoStatus.Status = status;
-    if (status == STATUS_CANCELLED)
-        Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
@@ -234,9 +248,9 @@ NTSTATUS KeluCompleteCurrentRead(PKELU_DEVICE_EXTENSION pDevExt) {
     return STATUS_SUCCESS;
 }
 
-// Each request is unlinked here and completed as its cancel routine would complete it
-// (STATUS_CANCELLED, no bytes). Calling IoCancelIrp on a request after unlinking it
-// would race with the requester's own cancellation, which may complete and free it.
+// Each request is unlinked here and completed as its cancel routine would complete it.
+// Calling IoCancelIrp on a request after unlinking it would race with the requester's
+// own cancellation, which may complete and free it.
 NTSTATUS KeluCancelQueue(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue) {
     for (;;) {
         KIRQL irql;
@@ -265,9 +279,7 @@ VOID NTAPI KeluCancelQueuedIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         InitializeListHead(pEntry);
     }
     KeReleaseSpinLock(&pDevExt->QueueLock, irql);
-    Irp->IoStatus.Status = STATUS_CANCELLED;
-    Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    CompleteCancelled(Irp);
 }
 
 VOID NTAPI KeluReadTotalTimeoutDpc(PKDPC, PVOID Context, PVOID, PVOID) {

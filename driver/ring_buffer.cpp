@@ -77,7 +77,48 @@ BOOLEAN ContainsByte(const UCHAR *pBytes, ULONG ulCount, UCHAR ucValue) {
     return FALSE;
 }
 
+// The size a ring gets for a requested size: 0 counts as 1, and a ring never becomes
+// smaller than the bytes it holds, so resizing loses none of them.
+ULONG NewRingSize(const Ring &ring, ULONG ulRequested) {
+    if (ulRequested == 0)
+        ulRequested = 1;
+    return ulRequested < *ring.pulCount ? *ring.pulCount : ulRequested;
+}
+
+// Moves the ring's bytes, oldest first, to the start of pNew (ulSize bytes, no fewer than
+// the ring holds) and makes pNew the ring, freeing the old buffer.
+VOID MoveRing(const Ring &ring, PUCHAR *ppBuffer, PULONG pulSize, PUCHAR pNew, ULONG ulSize) {
+    ULONG ulCount = RingTake(ring, pNew, *ring.pulCount);
+    if (*ppBuffer != NULL)
+        ExFreePoolWithTag(*ppBuffer, 0);
+    *ppBuffer = pNew;
+    *pulSize = ulSize;
+    *ring.pulOut = 0;
+    *ring.pulIn = ulCount == ulSize ? 0 : ulCount;
+    *ring.pulCount = ulCount;
+}
+
 }  // namespace
+
+NTSTATUS KeluResizeRings(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulReceiveSize, ULONG ulTransmitSize) {
+    Ring receive = ReceiveRing(pDevExt);
+    Ring transmit = TransmitRing(pDevExt);
+    ulReceiveSize = NewRingSize(receive, ulReceiveSize);
+    ulTransmitSize = NewRingSize(transmit, ulTransmitSize);
+    PUCHAR pNewReceive = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, ulReceiveSize, KELU_POOL_TAG);
+    PUCHAR pNewTransmit = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, ulTransmitSize, KELU_POOL_TAG);
+    if (pNewReceive == NULL || pNewTransmit == NULL) {
+        if (pNewReceive != NULL)
+            ExFreePoolWithTag(pNewReceive, 0);
+        if (pNewTransmit != NULL)
+            ExFreePoolWithTag(pNewTransmit, 0);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    MoveRing(receive, &pDevExt->pReadBuffer, &pDevExt->ulReadBufferSize, pNewReceive, ulReceiveSize);
+    MoveRing(transmit, &pDevExt->pWriteBuffer, &pDevExt->ulWriteBufferSize, pNewTransmit,
+             ulTransmitSize);
+    return STATUS_SUCCESS;
+}
 
 // The controlling application's bytes: events are raised byte by byte (SERIAL_EV_RX80FULL
 // for each byte at or above the mark, SERIAL_EV_RXCHAR after the first, SERIAL_EV_RXFLAG

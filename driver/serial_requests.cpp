@@ -21,6 +21,7 @@ enum AfterRelease {
     kNothing,
     kSignalSettings,      // the settings event
     kTransferLines,       // KeluTransferLines, then the flow-control event
+    kTransferData,        // the transfer, since the rings have room or requests ended
 };
 
 struct Request {
@@ -82,51 +83,14 @@ VOID FillProperties(PKELU_DEVICE_EXTENSION pDevExt, PSERIAL_COMMPROP pProperties
     pProperties->CurrentRxQueue = pDevExt->ulReadBufferSize;
 }
 
-// Grows the rings to the requested sizes (0 counts as 1) and empties both. Both new
-// buffers are allocated before either is replaced, so a failed allocation leaves both
-// rings, sizes and bytes, exactly as they were. Port Mutex held.
-NTSTATUS SetQueueSize(PKELU_DEVICE_EXTENSION pDevExt, const SERIAL_QUEUE_SIZE *pSize) {
-    ULONG ulIn = pSize->InSize != 0 ? pSize->InSize : 1;
-    ULONG ulOut = pSize->OutSize != 0 ? pSize->OutSize : 1;
-    PUCHAR pNewRead = NULL;
-    PUCHAR pNewWrite = NULL;
-    if (ulIn > pDevExt->ulReadBufferSize) {
-        pNewRead = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, ulIn, KELU_POOL_TAG);
-        if (pNewRead == NULL)
-            return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    if (ulOut > pDevExt->ulWriteBufferSize) {
-        pNewWrite = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, ulOut, KELU_POOL_TAG);
-        if (pNewWrite == NULL) {
-            if (pNewRead != NULL)
-                ExFreePoolWithTag(pNewRead, 0);
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-    }
-    if (pNewRead != NULL) {
-        if (pDevExt->pReadBuffer != NULL)
-            ExFreePoolWithTag(pDevExt->pReadBuffer, 0);
-        pDevExt->pReadBuffer = pNewRead;
-    }
-    if (pNewWrite != NULL) {
-        if (pDevExt->pWriteBuffer != NULL)
-            ExFreePoolWithTag(pDevExt->pWriteBuffer, 0);
-        pDevExt->pWriteBuffer = pNewWrite;
-    }
-    // A smaller size keeps the larger buffer and uses its first bytes.
-    pDevExt->ulReadBufferSize = ulIn;
-    pDevExt->ulWriteBufferSize = ulOut;
-    pDevExt->ulReadBufferIn = pDevExt->ulReadBufferOut = pDevExt->ulReadBufferCount = 0;
-    pDevExt->ulWriteBufferIn = pDevExt->ulWriteBufferOut = pDevExt->ulWriteBufferCount = 0;
-    return STATUS_SUCCESS;
-}
-
 // Port Mutex held. The queued requests' cancellation stops their timers as well.
 VOID Purge(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulMask) {
     if (ulMask & SERIAL_PURGE_RXABORT)
         KeluCancelQueue(pDevExt, &pDevExt->ReadQueue);
-    if (ulMask & SERIAL_PURGE_TXABORT)
+    if (ulMask & SERIAL_PURGE_TXABORT) {
         KeluCancelQueue(pDevExt, &pDevExt->WriteQueue);
+        KeluCancelFlushes(pDevExt);  // a flush waits behind the writes it aborts
+    }
     if (ulMask & SERIAL_PURGE_RXCLEAR)
         pDevExt->ulReadBufferIn = pDevExt->ulReadBufferOut = pDevExt->ulReadBufferCount = 0;
     // SERIAL_PURGE_TXCLEAR: the transmit ring keeps its bytes for the partner.
@@ -221,8 +185,11 @@ NTSTATUS ServeLocked(PKELU_DEVICE_EXTENSION pDevExt, const Request &request, ULO
     case IOCTL_SERIAL_GET_BAUD_RATE:
         ReplyUlong(request, pDevExt->ulBaudRate);
         return STATUS_SUCCESS;
-    case IOCTL_SERIAL_SET_QUEUE_SIZE:
-        return SetQueueSize(pDevExt, (const SERIAL_QUEUE_SIZE *)pBuffer);
+    case IOCTL_SERIAL_SET_QUEUE_SIZE: {
+        const SERIAL_QUEUE_SIZE *pSize = (const SERIAL_QUEUE_SIZE *)pBuffer;
+        *pAfter = kTransferData;  // a larger ring takes bytes that waited for room
+        return KeluResizeRings(pDevExt, pSize->InSize, pSize->OutSize);
+    }
     case IOCTL_SERIAL_SET_LINE_CONTROL:
         pDevExt->LineControl = *(const SERIAL_LINE_CONTROL *)pBuffer;
         *pAfter = kSignalSettings;
@@ -285,6 +252,7 @@ NTSTATUS ServeLocked(PKELU_DEVICE_EXTENSION pDevExt, const Request &request, ULO
         SERIAL_STATUS status;
         RtlZeroMemory(&status, sizeof(status));
         status.AmountInInQueue = pDevExt->ulReadBufferCount;
+        status.AmountInOutQueue = KeluBytesToTransmit(pDevExt);
         Reply(request, &status, sizeof(status));
         return STATUS_SUCCESS;
     }
@@ -294,7 +262,7 @@ NTSTATUS ServeLocked(PKELU_DEVICE_EXTENSION pDevExt, const Request &request, ULO
         return STATUS_SUCCESS;
     case IOCTL_SERIAL_PURGE:
         Purge(pDevExt, *(const ULONG *)pBuffer);
-        request.Irp->IoStatus.Information = sizeof(ULONG);  // although nothing is written
+        *pAfter = kTransferData;  // a cleared receive ring takes the partner's waiting bytes
         return STATUS_SUCCESS;
     case IOCTL_SERIAL_SET_WAIT_MASK:
         KeluSetWaitMask(pDevExt, *(const ULONG *)pBuffer);
@@ -352,6 +320,11 @@ NTSTATUS KeluPortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // Without a partner device there is nobody to see the lines; the request stands.
     if (after == kTransferLines)
         KeluTransferLines(pDevExt);
+    if (after == kTransferData) {
+        PKELU_DEVICE_EXTENSION pPartner = KeluGetPartnerExtension(pDevExt);
+        KeluTransferData(pDevExt, pPartner);
+        KeluReleasePortExtension(pPartner);
+    }
     SignalEvent(pEventAfter);  // kept alive by the request reference
 
     if (status != STATUS_PENDING) {

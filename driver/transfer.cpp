@@ -38,8 +38,9 @@ BOOLEAN FeedTransmitRing(PKELU_DEVICE_EXTENSION pPort, BOOLEAN *pbStored) {
     return Irp != NULL;
 }
 
-// Hands received bytes to the head read; completes it when full, otherwise restarts its
-// interval timer. TRUE when there was a head read and bytes for it.
+// Hands received bytes to the head read; completes it when full (or, waiting for a first
+// byte, when it has one), otherwise restarts its interval timer. TRUE when there was a
+// head read and bytes for it.
 BOOLEAN FillHeadRead(PKELU_DEVICE_EXTENSION pPort) {
     if (pPort->ulReadBufferCount == 0)
         return FALSE;
@@ -53,7 +54,7 @@ BOOLEAN FillHeadRead(PKELU_DEVICE_EXTENSION pPort) {
         ULONG ulTaken = KeluGetFromReadBuffer(
             pPort, (PUCHAR)Irp->AssociatedIrp.SystemBuffer + ulDone, ulLength - ulDone);
         Irp->IoStatus.Information = ulDone + ulTaken;
-        if (ulDone + ulTaken == ulLength)
+        if (ulDone + ulTaken == ulLength || KeluIsReadOnFirstByte(pPort))
             Done = KeluUnlinkHeadLocked(pPort, &pPort->ReadQueue);
         else
             KeluArmReadIntervalTimerLocked(pPort);
@@ -82,8 +83,11 @@ VOID TransferOneWay(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION pRece
 
     if (bStored && pSender->pPortDataEvent != NULL)
         KeSetEvent(pSender->pPortDataEvent, IO_NO_INCREMENT, FALSE);
-    if (bHadWriteWork && !HasWriteWork(pSender))
-        KeluSignalWaitEvents(pSender, SERIAL_EV_TXEMPTY);
+    if (!HasWriteWork(pSender)) {
+        if (bHadWriteWork)
+            KeluSignalWaitEvents(pSender, SERIAL_EV_TXEMPTY);
+        KeluCompleteFlushes(pSender);
+    }
 }
 
 }  // namespace
@@ -92,6 +96,27 @@ BOOLEAN KeluIsImmediateRead(PKELU_DEVICE_EXTENSION pPort) {
     return pPort->Timeouts.ReadIntervalTimeout == MAXULONG &&
            pPort->Timeouts.ReadTotalTimeoutMultiplier == 0 &&
            pPort->Timeouts.ReadTotalTimeoutConstant == 0;
+}
+
+BOOLEAN KeluIsReadOnFirstByte(PKELU_DEVICE_EXTENSION pPort) {
+    ULONG ulConstant = pPort->Timeouts.ReadTotalTimeoutConstant;
+    return pPort->Timeouts.ReadIntervalTimeout == MAXULONG &&
+           pPort->Timeouts.ReadTotalTimeoutMultiplier == MAXULONG && ulConstant != 0 &&
+           ulConstant != MAXULONG;
+}
+
+ULONG KeluBytesToTransmit(PKELU_DEVICE_EXTENSION pPort) {
+    ULONG ulBytes = pPort->ulWriteBufferCount;
+    KIRQL irql;
+    KeAcquireSpinLock(&pPort->QueueLock, &irql);
+    for (PLIST_ENTRY pEntry = pPort->WriteQueue.Flink; pEntry != &pPort->WriteQueue;
+         pEntry = pEntry->Flink) {
+        PIRP Irp = CONTAINING_RECORD(pEntry, IRP, Tail.Overlay.ListEntry);
+        ulBytes += IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length -
+                   (ULONG)Irp->IoStatus.Information;
+    }
+    KeReleaseSpinLock(&pPort->QueueLock, irql);
+    return ulBytes;
 }
 
 VOID KeluTransferDataLocked(PKELU_DEVICE_EXTENSION pPort, PKELU_DEVICE_EXTENSION pPartner) {

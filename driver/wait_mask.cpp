@@ -2,7 +2,9 @@
 //
 // A port keeps one wait mask and at most one pending IOCTL_SERIAL_WAIT_ON_MASK request
 // (pWaitIrp). Events are not remembered: one raised while no wait is pending, or one
-// outside the mask, is dropped.
+// outside the mask, is dropped. One exception: bytes that the open itself brought in
+// (written while the port was closed) arrive before any wait can exist, so the first
+// wait for SERIAL_EV_RXCHAR while they are still waiting hears of them at once.
 //
 // pWaitIrp is written only with both the port's Mutex and the cancel spin lock held,
 // except by the cancel routine, which cannot take the Mutex and clears it under the
@@ -97,6 +99,8 @@ NTSTATUS KeluWaitOnMask(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp)
         // outlive the device.
         return STATUS_DELETE_PENDING;
     }
+    if (pDevExt->bCleanedUp)
+        return STATUS_CANCELLED;  // the handle's cleanup has run: nothing would end it
     // A new wait replaces the old one, which succeeds with no events.
     KeluCompletePendingWait(pDevExt, 0);
 
@@ -112,6 +116,11 @@ NTSTATUS KeluWaitOnMask(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp)
     IoMarkIrpPending(Irp);
     pDevExt->pWaitIrp = Irp;
     IoReleaseCancelSpinLock(cancelIrql);
+    if (pDevExt->bRxCharOwed && pDevExt->ulReadBufferCount != 0 &&
+        (pDevExt->ulWaitMask & SERIAL_EV_RXCHAR) != 0) {
+        pDevExt->bRxCharOwed = 0;
+        KeluSignalWaitEvents(pDevExt, SERIAL_EV_RXCHAR);
+    }
     return STATUS_PENDING;
 }
 

@@ -7,16 +7,30 @@
 
 #include <keluapi.h>
 
+#include <filesystem>
 #include <fstream>
-#include <iterator>
 
 namespace {
 
+// The most that --file reads: far more than any port's buffer (4 KiB at most) takes,
+// so a larger file, or an endless one such as /dev/zero, is a mistake.
+const size_t kFileLimit = 64 * 1024;
+
 std::vector<UCHAR> ReadHostFile(const std::string &path)
 {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) ThrowUsage(path + " is a folder, not a file");
     std::ifstream file(path, std::ios::binary);
-    if (!file) ThrowUsage("cannot read the file " + path);
-    return std::vector<UCHAR>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (!file) ThrowUsage("cannot open the file " + path);
+    // One byte past the limit tells a file of exactly the limit from a larger one.
+    std::vector<UCHAR> bytes(kFileLimit + 1);
+    file.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (file.bad()) ThrowUsage("cannot read the file " + path);
+    bytes.resize(static_cast<size_t>(file.gcount()));
+    if (bytes.size() > kFileLimit)
+        ThrowUsage("the file " + path + " holds more than " + std::to_string(kFileLimit) +
+                   " bytes, more than a port takes");
+    return bytes;
 }
 
 }  // namespace
@@ -76,7 +90,10 @@ void Put(Arguments &arguments)
     std::vector<UCHAR> bytes = TakeBytes(arguments, source);
     WaitForPluggedPorts();
     ULONG written = 0;
-    if (!keluWriteToPortBuffer(port, bytes.data(), static_cast<ULONG>(bytes.size()), &written))
+    // An empty vector may have no storage; the library wants a buffer even for none.
+    UCHAR none = 0;
+    if (!keluWriteToPortBuffer(port, bytes.empty() ? &none : bytes.data(), static_cast<ULONG>(bytes.size()),
+                               &written))
         ThrowLastError("cannot put bytes into " + PortName(port));
     // A run that stops early returns success; the bytes left over are a failure of
     // what was asked, so the exit status says so.

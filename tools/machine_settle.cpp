@@ -1,6 +1,8 @@
 // Waiting for the bus and the plugged-in ports after the machine starts.
 #include "machine_settle.h"
 
+#include "machine_start.h"
+
 #include <keluapi.h>
 #include <winsvc.h>
 
@@ -34,6 +36,7 @@ bool PortAnswers(ULONG port)
 
 std::vector<ULONG> WaitForPluggedPorts()
 {
+    StartMachine();
     std::vector<ULONG> plugged;
     if (!ServiceRegistered("KELBUS")) return plugged;
     DWORD waited = 0;
@@ -54,4 +57,8 @@ std::vector<ULONG> WaitForPluggedPorts()
     return plugged;
 }
 
-bool DriversInstalled() { return ServiceRegistered("KELU") && ServiceRegistered("KELBUS"); }
+bool DriversInstalled()
+{
+    StartMachine();
+    return ServiceRegistered("KELU") && ServiceRegistered("KELBUS");
+}

@@ -1,4 +1,6 @@
-// Waiting for the ports that are plugged in to come up after the machine starts.
+// Starting the machine, and waiting for the ports that are plugged in to come up
+// after it starts. A command calls one of these before its first use of the
+// machine, once its command line has been accepted.
 #pragma once
 
 #include <windows.h>

@@ -4,6 +4,7 @@
 #include "output.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -22,10 +23,12 @@ const Command *FindCommand(const std::string &name)
 
 void PrintOverview()
 {
-    Print("usage: kelu COMMAND [ARGUMENTS]\n\n"
+    Print("usage: kelu [--no-wait] COMMAND [ARGUMENTS]\n\n"
           "Manages the kelu virtual serial ports of this machine, whose state lives in\n"
           "$KELU_MACHINE_DIR (default ~/.local/state/kelu/machine). Ports are COM1 to\n"
-          "COM255, written COM3 or 3.\n\n"
+          "COM255, written COM3 or 3. One program at a time runs the machine: a command\n"
+          "waits while another holds it, or with --no-wait (or KELU_MACHINE_NO_WAIT=1)\n"
+          "fails at once.\n\n"
           "commands:\n");
     for (const std::vector<Command> *group : kGroups) {
         for (const Command &command : *group) {
@@ -85,5 +88,11 @@ int RunCommandLine(const std::vector<std::string> &words, bool inSession)
 
 int main(int argc, char **argv)
 {
-    return RunCommandLine(std::vector<std::string>(argv + 1, argv + argc), false);
+    std::vector<std::string> words(argv + 1, argv + argc);
+    // --no-wait is the command line's form of the setting that applications use.
+    if (!words.empty() && words[0] == "--no-wait") {
+        setenv("KELU_MACHINE_NO_WAIT", "1", 1);
+        words.erase(words.begin());
+    }
+    return RunCommandLine(words, false);
 }

@@ -2,6 +2,7 @@
 #include "command.h"
 #include "errors.h"
 #include "machine_settle.h"
+#include "machine_start.h"
 #include "output.h"
 
 #include <keluapi.h>
@@ -72,6 +73,7 @@ void Install(Arguments &arguments)
 void Uninstall(Arguments &arguments)
 {
     arguments.ExpectNothingMore();
+    StartMachine();
     if (!keluUninstallDrivers()) ThrowLastError("cannot remove the drivers");
     Print("removed the drivers and every port\n");
 }

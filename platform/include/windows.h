@@ -135,6 +135,9 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
 // Cancels the calling thread's pending requests on the file; they complete with
 // ERROR_OPERATION_ABORTED.
 BOOL WINAPI CancelIo(HANDLE hFile);
+// Waits until every byte written through the handle has left the device (for a serial
+// port: reached the partner), whether the handle is overlapped or not.
+BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 
 // Events. A named event lives under \BaseNamedObjects. Creating a name that exists
 // opens the existing event and sets the last error to ERROR_ALREADY_EXISTS.
@@ -153,6 +156,28 @@ VOID WINAPI Sleep(DWORD dwMilliseconds);
 // The calling thread's last error.
 DWORD WINAPI GetLastError(VOID);
 VOID WINAPI SetLastError(DWORD dwErrCode);
+
+}  // extern "C"
+
+// ---- Critical sections ----
+// A lock among the threads of one process; its owner may enter it again and leaves
+// it as often. It lives in the process's memory alone, apart from the machine. Here
+// LockSemaphore carries the platform's own lock; the other fields are not used.
+typedef struct _RTL_CRITICAL_SECTION {
+    PVOID DebugInfo;
+    LONG LockCount;
+    LONG RecursionCount;
+    HANDLE OwningThread;
+    HANDLE LockSemaphore;
+    ULONG_PTR SpinCount;
+} CRITICAL_SECTION, *PCRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+extern "C" {
+
+VOID WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VOID WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VOID WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VOID WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 
 }  // extern "C"
 

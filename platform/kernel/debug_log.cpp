@@ -12,6 +12,11 @@
 
 namespace {
 
+// The log keeps its latest lines up to this size: a long-running program logs a few
+// hundred bytes per request and must not grow without end. When it is reached the
+// oldest half goes at once (whole lines), so that trimming costs little per line.
+const size_t kLogLimit = size_t(1) << 20;
+
 std::mutex g_logLock;
 std::string g_log;
 bool g_echo = getenv("KELU_DEBUG_ECHO") != nullptr;
@@ -130,6 +135,10 @@ std::string FormatWindows(const char *format, va_list args) {
 void MachineLog(const std::string &text) {
     std::lock_guard<std::mutex> lock(g_logLock);
     g_log += text;
+    if (g_log.size() > kLogLimit) {
+        size_t cut = g_log.find('\n', g_log.size() - kLogLimit / 2);
+        g_log.erase(0, cut == std::string::npos ? g_log.size() - kLogLimit / 2 : cut + 1);
+    }
     if (g_echo) fputs(text.c_str(), stderr);
 }
 

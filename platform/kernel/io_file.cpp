@@ -1,5 +1,5 @@
-// File objects and the requests made on them: open (IRP_MJ_CREATE), read, write and
-// device control with buffered I/O, cancellation by the issuing thread, and the
+// File objects and the requests made on them: open (IRP_MJ_CREATE), read, write,
+// device control with buffered I/O and flush, cancellation by the issuing thread, and the
 // IRP_MJ_CLEANUP / IRP_MJ_CLOSE pair at the last handle and the last reference.
 #include "block_cache.h"
 #include "io_manager.h"
@@ -7,9 +7,7 @@
 #include "ustring.h"
 #include "verifier.h"
 
-#include <algorithm>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 
 #ifndef STATUS_ACCESS_VIOLATION
@@ -21,12 +19,27 @@ namespace {
 struct FileRecord {
     std::mutex lock;
     std::condition_variable requestFinished;
-    unsigned cancellers = 0;  // threads waiting for requestFinished
+    unsigned waiters = 0;     // threads waiting for requestFinished
     // Requests made through handles and not finished, linked through their
     // ThreadListEntry; a finished one is left self-linked.
     LIST_ENTRY pending;
+    // Completed requests whose result is not yet visible to the caller, linked through
+    // their PendingRequest's completingEntry.
+    LIST_ENTRY completing;
 
-    FileRecord() { InitializeListHead(&pending); }
+    FileRecord() {
+        InitializeListHead(&pending);
+        InitializeListHead(&completing);
+    }
+
+    // Waits on requestFinished (lock held through `guard`) until `done` holds;
+    // completions signal only while someone waits.
+    template <typename Done>
+    void waitUntil(std::unique_lock<std::mutex> &guard, Done done) {
+        waiters++;
+        requestFinished.wait(guard, done);
+        waiters--;
+    }
     std::u16string fileName;
     bool opened = false;      // IRP_MJ_CREATE succeeded: cleanup and close are owed
 };
@@ -77,6 +90,11 @@ void FileDeleted(void *object) {
     FileRecord *record = RecordOf(file);
     if (record->opened && !IoIsStopping())
         SendFileRequest(file, IRP_MJ_CLOSE, nullptr, 0, 0, nullptr);
+    {
+        // A completion that gave back its reference may still be signalling the file.
+        std::unique_lock<std::mutex> guard(record->lock);
+        record->waitUntil(guard, [&] { return IsListEmpty(&record->completing); });
+    }
     if (file->DeviceObject) {
         ReleaseOpenCount(file->DeviceObject);
         ObfDereferenceObject(file->DeviceObject);
@@ -123,8 +141,10 @@ NTSTATUS ReserveOpen(PDEVICE_OBJECT device) {
 BlockCache g_recordMemory(64);
 BlockCache g_systemBufferMemory(16);
 
-// One request in flight. Two references: the submitting thread's and the
-// completion's; the last one releases the file and the event.
+// One request in flight, shared by the submitting thread and the completion; the last
+// of the two to be done with it frees it. Its reference to the file is given back by the
+// completion on an overlapped file, before the completion can be seen, and by the
+// submitter on a synchronous file, once its wait has ended.
 struct PendingRequest {
     static void *operator new(size_t size) {
         void *memory = g_recordMemory.take(size);
@@ -144,26 +164,35 @@ struct PendingRequest {
     bool copyOut = false;         // buffered output goes back to userOutput
     PIO_STATUS_BLOCK ioStatus = nullptr;
     IO_STATUS_BLOCK finalStatus = {};
+    PIRP irp = nullptr;
+    LIST_ENTRY completingEntry = {};  // in the file record's completing list
 };
 
-void ReleaseRequest(PendingRequest *request) {
+void DropRequestReference(PendingRequest *request) {
+    if (request->references.fetch_sub(1) != 1)
+        return;
     if (request->userEvent)
         ObfDereferenceObject(request->userEvent);
-    ObfDereferenceObject(request->file);
     delete request;
 }
 
-// The completion's reference goes last only when the submitter returned before the
-// request completed; the file is then released by the worker, as Windows does it in
-// the requester's completion APC rather than inside the completing driver.
-void DropCompletionReference(PendingRequest *request) {
-    if (request->references.fetch_sub(1) == 1)
-        IoPostToWorker([request] { ReleaseRequest(request); });
+// The completion's reference to the file. Windows completes in the requesting thread,
+// so by the time a wait for the request returns the request holds nothing, and a close
+// right after it closes the file at once. The completing thread here is often inside the
+// driver (holding its locks), so when this is the last reference (every handle was
+// closed before the request completed) IRP_MJ_CLOSE is left to a worker.
+void ReleaseFileFromCompletion(PFILE_OBJECT file) {
+    if (!ObDereferenceObjectUnlessLast(file))
+        IoPostToWorker([file] { ObfDereferenceObject(file); });
 }
 
-void DropSubmitterReference(PendingRequest *request) {
-    if (request->references.fetch_sub(1) == 1)
-        ReleaseRequest(request);
+void PublishStatus(PendingRequest *request) {
+    if (request->ioStatus) {
+        // An application may poll the status block without waiting (GetOverlappedResult
+        // with bWait FALSE): the count goes in first, the status last with release order.
+        request->ioStatus->Information = request->finalStatus.Information;
+        __atomic_store_n(&request->ioStatus->Status, request->finalStatus.Status, __ATOMIC_RELEASE);
+    }
 }
 
 void FinishFileRequest(PIRP irp, void *context) {
@@ -181,34 +210,38 @@ void FinishFileRequest(PIRP irp, void *context) {
         memcpy(request->userOutput, irp->AssociatedIrp.SystemBuffer, information);
     }
     request->finalStatus = irp->IoStatus;
-    if (request->ioStatus) {
-        // An application may poll the status block without waiting (GetOverlappedResult
-        // with bWait FALSE): the count goes in first, the status last with release order.
-        request->ioStatus->Information = request->finalStatus.Information;
-        __atomic_store_n(&request->ioStatus->Status, request->finalStatus.Status, __ATOMIC_RELEASE);
-    }
-    // Finished only once the caller's status block holds the result (NtCancelIoFile
-    // waits for this).
+    PFILE_OBJECT file = request->file;
+    FileRecord *record = RecordOf(file);
     {
-        FileRecord *record = RecordOf(request->file);
+        // Off the pending list before the IRP is released, so that NtCancelIoFile never
+        // pins a released IRP; on the completing list until the caller can see the result,
+        // so that NtCancelIoFile returns only then and the file's record outlives the
+        // events. (An IRP that NtCancelIoFile pinned is not reused meanwhile.)
         std::lock_guard<std::mutex> guard(record->lock);
         RemoveEntryList(&irp->ThreadListEntry);
         InitializeListHead(&irp->ThreadListEntry);
-        if (record->cancellers != 0)
-            record->requestFinished.notify_all();
+        InsertTailList(&record->completing, &request->completingEntry);
     }
     g_systemBufferMemory.give(irp->AssociatedIrp.SystemBuffer);
     IoReleaseIrp(irp);
     if (request->synchronous) {
-        // The submitter is waiting and holds its reference: it releases the file.
-        request->references.fetch_sub(1);
+        // The submitter is waiting and holds the file: it releases it when woken.
+        PublishStatus(request);
         KeSetEvent(&request->done, IO_NO_INCREMENT, FALSE);
-        return;
+    } else {
+        ReleaseFileFromCompletion(file);
+        PublishStatus(request);
+        KeSetEvent(&file->Event, IO_NO_INCREMENT, FALSE);
+        if (request->userEvent)
+            KeSetEvent(request->userEvent, IO_NO_INCREMENT, FALSE);
     }
-    KeSetEvent(&request->file->Event, IO_NO_INCREMENT, FALSE);
-    if (request->userEvent)
-        KeSetEvent(request->userEvent, IO_NO_INCREMENT, FALSE);
-    DropCompletionReference(request);
+    {
+        std::lock_guard<std::mutex> guard(record->lock);
+        RemoveEntryList(&request->completingEntry);
+        if (record->waiters != 0)
+            record->requestFinished.notify_all();
+    }
+    DropRequestReference(request);
 }
 
 }  // namespace
@@ -278,6 +311,10 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
     if (!NT_SUCCESS(status))
         return status;
     auto *file = static_cast<PFILE_OBJECT>(object);
+    if (request.majorFunction == IRP_MJ_FLUSH_BUFFERS && !file->WriteAccess) {
+        ObfDereferenceObject(file);
+        return STATUS_ACCESS_DENIED;  // there is nothing written through it to flush
+    }
     PKEVENT userEvent = nullptr;
     if (request.event) {
         void *event = nullptr;
@@ -302,6 +339,7 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
 
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
     PIRP irp = IoAllocateIrpFor(top->StackSize, FinishFileRequest, pending);
+    pending->irp = irp;
     irp->RequestorMode = UserMode;
     irp->UserIosb = request.ioStatus;
     irp->UserEvent = userEvent;
@@ -328,6 +366,8 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
         }
         systemLength = request.inputLength > request.outputLength ? request.inputLength
                                                                   : request.outputLength;
+    } else if (request.majorFunction == IRP_MJ_FLUSH_BUFFERS) {
+        buffered = false;  // no parameters and no data
     } else {
         ULONG length = request.majorFunction == IRP_MJ_READ ? request.outputLength
                                                             : request.inputLength;
@@ -342,8 +382,9 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
     if (!NT_SUCCESS(status)) {
         ObfDereferenceObject(top);
         IoReleaseIrp(irp);
+        ObfDereferenceObject(file);
         pending->references = 1;
-        DropSubmitterReference(pending);
+        DropRequestReference(pending);
         return status;
     }
     if (buffered && systemLength) {
@@ -368,8 +409,9 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
     if (pending->synchronous) {
         KeWaitForHeaderWatchingFirst(&pending->done.Header, KE_WAIT_FOREVER, caller);
         status = pending->finalStatus.Status;
+        ObfDereferenceObject(file);
     }
-    DropSubmitterReference(pending);
+    DropRequestReference(pending);
     return status;
 }
 
@@ -399,16 +441,23 @@ NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
     for (PIRP irp : mine)
         IoCancelPinnedIrp(irp);
     {
-        // A pinned request's entry stays readable after it finished.
+        // A pinned request's entry stays readable after it finished, and its address is
+        // not reused, so a completing record naming it is this request's.
         std::unique_lock<std::mutex> guard(record->lock);
-        record->cancellers++;
-        record->requestFinished.wait(guard, [&] {
+        auto completing = [&](PIRP irp) {
+            for (PLIST_ENTRY entry = record->completing.Flink; entry != &record->completing;
+                 entry = entry->Flink) {
+                if (CONTAINING_RECORD(entry, PendingRequest, completingEntry)->irp == irp)
+                    return true;
+            }
+            return false;
+        };
+        record->waitUntil(guard, [&] {
             for (PIRP irp : mine)
-                if (!IsListEmpty(&irp->ThreadListEntry))
+                if (!IsListEmpty(&irp->ThreadListEntry) || completing(irp))
                     return false;
             return true;
         });
-        record->cancellers--;
     }
     for (PIRP irp : mine)
         IoUnpinIrp(irp);

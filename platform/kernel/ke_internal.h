@@ -69,7 +69,9 @@ void KeStartClockAndDispatcher(bool manualClock);
 void KeStartTimersAndDpcs(bool manualClock);
 void KeStopTimersAndDpcs();
 void PoolStart();
-void RegistryStart(const std::string &stateDirectory);
+// Loads the registry file of the state directory; false with one sentence in *error,
+// and the file left as it is, when the file is damaged.
+bool RegistryStart(const std::string &stateDirectory, std::string *error);
 // From now on changes are kept in memory only; called when the machine powers off.
 void RegistrySeal();
 void RegistryStop();

@@ -4,10 +4,13 @@
 
 #include "io_subsystem.h"
 #include "ke_internal.h"
+#include "machine_lock.h"
 #include "ob.h"
 #include "verifier.h"
 
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -42,16 +45,28 @@ void ShutdownEmbeddedMachine() {
     if (machine != nullptr) MachineShutdown(machine);
 }
 
-Machine *BootLocked(const MachineOptions &options) {
+// Takes the directory's lock and loads its registry before anything else starts,
+// so that a machine that cannot boot leaves nothing behind. Blocks, with the boot
+// lock held, while another process holds the directory: this process's other threads
+// want the same machine.
+Machine *BootLocked(const MachineOptions &options, std::string *error) {
     if (g_machine != nullptr)
         VerifierStop("MACHINE_ALREADY_RUNNING", __builtin_return_address(0),
                      "a machine is booted while another one runs");
-    auto *machine = new Machine();
-    machine->stateDirectory =
+    std::string directory =
         options.stateDirectory.empty() ? DefaultStateDirectory() : options.stateDirectory;
+    std::error_code ignored;
+    std::filesystem::create_directories(directory, ignored);
+    MachineLock *lock = MachineLockAcquire(directory, options.lockWait, options.holder, error);
+    if (lock == nullptr) return nullptr;
+    if (!RegistryStart(directory, error)) {
+        MachineLockRelease(lock);
+        return nullptr;
+    }
+    auto *machine = new Machine();
+    machine->stateDirectory = directory;
     machine->manualClock = options.manualClock;
-    std::error_code error;
-    std::filesystem::create_directories(machine->stateDirectory, error);
+    machine->lock = lock;
     g_systemSize = options.systemSize;
     g_machine = machine;
     g_ready = false;
@@ -59,7 +74,6 @@ Machine *BootLocked(const MachineOptions &options) {
     MachineClearDebugLog();
     KeStartClockAndDispatcher(options.manualClock);
     PoolStart();
-    RegistryStart(machine->stateDirectory);
     KeStartTimersAndDpcs(options.manualClock);
     ObStart();
     return machine;
@@ -75,15 +89,32 @@ Machine *StartManagers(Machine *machine) {
     return machine;
 }
 
+// The running machine once it has booted, or null. The booting thread and the
+// machine's own threads use it while it boots; other threads wait for the boot.
+Machine *BootedMachineLocked(std::unique_lock<std::mutex> &lock) {
+    if (g_machine != nullptr && !g_ready && g_booter != std::this_thread::get_id() &&
+        PsCurrentProcess() != PsSystemProcess())
+        g_bootDone.wait(lock, [] { return g_ready || g_machine == nullptr; });
+    return g_machine;
+}
+
 }  // namespace
 
-Machine *MachineBoot(const MachineOptions &options) {
+Machine *MachineTryBoot(const MachineOptions &options, std::string *error) {
     Machine *machine;
     {
         std::lock_guard<std::mutex> lock(g_bootLock);
-        machine = BootLocked(options);
+        machine = BootLocked(options, error);
     }
-    return StartManagers(machine);
+    return machine != nullptr ? StartManagers(machine) : nullptr;
+}
+
+Machine *MachineBoot(const MachineOptions &options) {
+    std::string error;
+    Machine *machine = MachineTryBoot(options, &error);
+    if (machine == nullptr)
+        VerifierStop("MACHINE_BOOT_FAILED", __builtin_return_address(0), "%s", error.c_str());
+    return machine;
 }
 
 // Applications go first, as at a Windows shutdown: their open files are cleaned up
@@ -104,6 +135,7 @@ void MachineShutdown(Machine *machine) {
     g_embedded = false;
     g_ready = false;
     g_bootDone.notify_all();
+    MachineLockRelease(machine->lock);
     delete machine;
 }
 
@@ -112,24 +144,42 @@ Machine *MachineRunning() {
     return g_machine;
 }
 
-Machine *MachineCurrent() {
+MachineOptions MachineEmbeddedOptions() {
+    MachineOptions options;
+    options.stateDirectory = DefaultStateDirectory();
+    const char *noWait = getenv("KELU_MACHINE_NO_WAIT");
+    if (noWait != nullptr && *noWait != 0 && strcmp(noWait, "0") != 0)
+        options.lockWait = MachineLockWait::kFailAtOnce;
+    return options;
+}
+
+Machine *MachineStartEmbedded(const MachineOptions &options, std::string *error) {
     Machine *machine;
     {
         std::unique_lock<std::mutex> lock(g_bootLock);
-        if (g_machine != nullptr) {
-            // The booting thread and the machine's own threads use it while it boots.
-            if (!g_ready && g_booter != std::this_thread::get_id() &&
-                PsCurrentProcess() != PsSystemProcess())
-                g_bootDone.wait(lock, [] { return g_ready || g_machine == nullptr; });
-            return g_machine;
-        }
-        machine = BootLocked(MachineOptions{});
+        if (Machine *running = BootedMachineLocked(lock)) return running;
+        machine = BootLocked(options, error);
+        if (machine == nullptr) return nullptr;
         g_embedded = true;
         static bool registered = false;
         if (!registered) atexit(ShutdownEmbeddedMachine);
         registered = true;
     }
     return StartManagers(machine);
+}
+
+Machine *MachineCurrent() {
+    {
+        std::unique_lock<std::mutex> lock(g_bootLock);
+        if (Machine *running = BootedMachineLocked(lock)) return running;
+    }
+    std::string error;
+    Machine *machine = MachineStartEmbedded(MachineEmbeddedOptions(), &error);
+    if (machine == nullptr) {
+        fprintf(stderr, "The machine cannot start: %s.\n", error.c_str());
+        exit(1);
+    }
+    return machine;
 }
 
 void MachineSetSystemSize(MM_SYSTEMSIZE size) { g_systemSize = size; }

@@ -40,6 +40,10 @@ typedef struct _FILE_MODE_INFORMATION {
 NTSTATUS NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                 PVOID FileInformation, ULONG Length, ULONG FileInformationClass);
 
+// Sends IRP_MJ_FLUSH_BUFFERS and waits for it to complete, on an overlapped handle too;
+// STATUS_ACCESS_DENIED for a handle opened without write access.
+NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
+
 // Cancels the requests that the calling thread issued on the file and that are still pending.
 NTSTATUS NtCancelIoFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);
 

@@ -36,6 +36,9 @@ extern ObjectType ObProcessType;  // body: Process
 void *ObCreateObject(ObjectType *type, size_t bodySize);
 ObjectType *ObGetObjectType(const void *object);
 LONG ObGetReferenceCount(const void *object);
+// Gives back one reference unless it is the last one; false, changing nothing, when it is
+// (the caller then drops it where deleting the object is safe).
+bool ObDereferenceObjectUnlessLast(void *object);
 LONG ObGetHandleCount(const void *object);
 
 // Enters the object in the namespace under `path`. The namespace keeps its own

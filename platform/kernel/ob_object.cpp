@@ -43,6 +43,16 @@ void *ObCreateObject(ObjectType *type, size_t bodySize) {
 ObjectType *ObGetObjectType(const void *object) { return ObHeader(object)->type; }
 LONG ObGetReferenceCount(const void *object) { return ObHeader(object)->references; }
 
+bool ObDereferenceObjectUnlessLast(void *object) {
+    ObjectHeader *header = ObHeader(object);
+    LONG count = header->references.load();
+    while (count > 1) {
+        if (header->references.compare_exchange_weak(count, count - 1))
+            return true;
+    }
+    return false;
+}
+
 LONG ObGetHandleCount(const void *object) {
     std::lock_guard<std::mutex> lock(g_obLock);
     return ObHeader(object)->handles;

@@ -1,21 +1,30 @@
-// The registry store and its text file. The whole file is rewritten (to a temporary
-// file, then renamed over the old one) after every change, so that a machine that
-// stops at any moment leaves the last complete state behind.
+// The registry store and its text file. The whole file is rewritten after every
+// change: written to a new file, flushed to disk, renamed over the old one, and the
+// folder flushed, so that a machine stopped at any instant leaves either the state
+// before the change or the state after it.
 //
 // File format, one line each:
+//   ; Registry of an emulated machine. ...       (the header)
 //   [\Registry\Machine\System\CurrentControlSet\Services\kelu]
 //   "Start"=dword:00000003
 //   "ImagePath"=sz:"C:\\kelu.sys"
 //   "ConnectionMap"=hex(3):ff,ff,...
+//   ; end                                        (the last line)
+// A file that does not read back whole is refused at boot and kept as it is: taking
+// it for an empty registry would lose the installation and every port.
 #include "registry.h"
 
 #include "ke_internal.h"
 #include "machine.h"
 #include "ustring.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -137,15 +146,47 @@ void WriteKey(std::ostream &out, const std::u16string &path, const Key &key) {
     for (auto &subkey : key.subkeys) WriteKey(out, path + u"\\" + subkey.first, *subkey.second);
 }
 
+// The header of the files this registry writes, which end with kLastLine. A file
+// with another header is one of an earlier kind, which had no last line.
+const char kHeader[] = "; Registry of an emulated machine. Written on every change; the last line is \"; end\".";
+const char kLastLine[] = "; end";
+
+bool WriteAll(int file, const std::string &text) {
+    for (size_t done = 0; done < text.size();) {
+        ssize_t count = write(file, text.data() + done, text.size() - done);
+        if (count < 0 && errno != EINTR) return false;
+        if (count > 0) done += size_t(count);
+    }
+    return true;
+}
+
+// Writes `text` to `path` so that a crash at any instant leaves the old file or the
+// new one. False when a step failed; the old file is then still in place.
+bool ReplaceFileDurably(const std::string &path, const std::string &text) {
+    std::string temporary = path + ".new";
+    int file = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (file < 0) return false;
+    bool written = WriteAll(file, text) && fsync(file) == 0;
+    written = close(file) == 0 && written;
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) return false;
+    // The rename itself reaches the disk with the folder.
+    std::string folder = path.substr(0, path.rfind('/') + 1);
+    int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0) return false;
+    bool flushed = fsync(directory) == 0;
+    close(directory);
+    return flushed;
+}
+
+// A failed write is not reported to the caller, as a failed disk write is not to a
+// registry call on Windows: the change stays in memory and the next save carries it.
 void SaveLocked() {
     if (g_sealed) return;
-    std::string temporary = g_file + ".new";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << "; Registry of an emulated machine. Written on every change.\n";
-        WriteKey(out, kRoot, *g_root);
-    }
-    rename(temporary.c_str(), g_file.c_str());
+    std::ostringstream out;
+    out << kHeader << "\n";
+    WriteKey(out, kRoot, *g_root);
+    out << kLastLine << "\n";
+    ReplaceFileDurably(g_file, out.str());
 }
 
 // Reads a quoted string at text[*position]; false if malformed.
@@ -166,6 +207,23 @@ bool ParseQuoted(const std::string &text, size_t *position, std::u16string *resu
     return false;
 }
 
+bool IsHexDigits(const std::string &text) {
+    return !text.empty() && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+// "ff,00,7a": two hex digits per byte; the empty list is no bytes.
+bool ParseHexBytes(const std::string &text, std::vector<UCHAR> *bytes) {
+    bytes->clear();
+    for (size_t at = 0; at < text.size(); at += 3) {
+        std::string byte = text.substr(at, 2);
+        if (byte.size() != 2 || !IsHexDigits(byte) || (at + 2 < text.size() && text[at + 2] != ','))
+            return false;
+        bytes->push_back(UCHAR(strtoul(byte.c_str(), nullptr, 16)));
+    }
+    return text.empty() || text.back() != ',';
+}
+
+// One value line, whole: a line cut short anywhere fails here.
 bool ParseValue(const std::string &line, std::u16string *name, RegistryValue *value) {
     size_t position = 0;
     if (!ParseQuoted(line, &position, name) || position >= line.size() || line[position] != '=')
@@ -174,7 +232,7 @@ bool ParseValue(const std::string &line, std::u16string *name, RegistryValue *va
     auto setString = [&](ULONG type, size_t prefix) {
         size_t at = prefix;
         std::u16string text;
-        if (!ParseQuoted(rest, &at, &text)) return false;
+        if (!ParseQuoted(rest, &at, &text) || at != rest.size()) return false;
         value->type = type;
         value->data.resize((text.size() + 1) * 2);
         memcpy(value->data.data(), text.c_str(), value->data.size());
@@ -183,7 +241,9 @@ bool ParseValue(const std::string &line, std::u16string *name, RegistryValue *va
     if (rest.rfind("sz:", 0) == 0) return setString(REG_SZ, 3);
     if (rest.rfind("expand_sz:", 0) == 0) return setString(REG_EXPAND_SZ, 10);
     if (rest.rfind("dword:", 0) == 0) {
-        ULONG dword = ULONG(strtoul(rest.c_str() + 6, nullptr, 16));
+        std::string digits = rest.substr(6);
+        if (digits.size() != 8 || !IsHexDigits(digits)) return false;
+        ULONG dword = ULONG(strtoul(digits.c_str(), nullptr, 16));
         value->type = REG_DWORD;
         value->data.resize(4);
         memcpy(value->data.data(), &dword, 4);
@@ -193,46 +253,80 @@ bool ParseValue(const std::string &line, std::u16string *name, RegistryValue *va
     int consumed = 0;
     if (sscanf(rest.c_str(), "hex(%u):%n", &type, &consumed) != 1 || consumed == 0) return false;
     value->type = type;
-    value->data.clear();
-    std::istringstream bytes(rest.substr(size_t(consumed)));
-    std::string byte;
-    while (std::getline(bytes, byte, ','))
-        if (!byte.empty()) value->data.push_back(UCHAR(strtoul(byte.c_str(), nullptr, 16)));
+    return ParseHexBytes(rest.substr(size_t(consumed)), &value->data);
+}
+
+// One line of the file into the tree; false if it is not a line this registry writes.
+bool LoadLine(const std::string &line, Key **key) {
+    if (line.empty() || line[0] == ';') return true;
+    if (line[0] == '[') {
+        if (line.back() != ']') return false;
+        *key = FindKeyLocked(Utf8ToUtf16(line.substr(1, line.size() - 2)), true);
+        return *key != nullptr;
+    }
+    std::u16string name;
+    RegistryValue value;
+    if (*key == nullptr || !ParseValue(line, &name, &value)) return false;
+    (*key)->values[name] = std::move(value);
     return true;
 }
 
-void LoadLocked() {
-    std::ifstream in(g_file);
+std::string Shortened(const std::string &line) {
+    const size_t kShown = 60;
+    return line.size() <= kShown ? line : line.substr(0, kShown) + "...";
+}
+
+// Fills the tree from the file; a missing file is a new machine's empty registry.
+// False with a sentence naming the file and its first bad line otherwise.
+bool LoadLocked(std::string *error) {
+    std::ifstream in(g_file, std::ios::binary);
+    if (!in) return true;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string damaged = "the registry file " + g_file + " is damaged";
+    std::istringstream lines(text);
     std::string line;
     Key *key = nullptr;
-    while (std::getline(in, line)) {
-        if (line.empty() || line[0] == ';') continue;
-        if (line[0] == '[') {
-            size_t end = line.rfind(']');
-            key = end == std::string::npos ? nullptr
-                                           : FindKeyLocked(Utf8ToUtf16(line.substr(1, end - 1)), true);
-            continue;
+    unsigned long number = 0;
+    bool hasLastLine = false;
+    while (std::getline(lines, line)) {
+        ++number;
+        if (!LoadLine(line, &key)) {
+            *error = damaged + " at line " + std::to_string(number) + " (\"" + Shortened(line) + "\")";
+            return false;
         }
-        std::u16string name;
-        RegistryValue value;
-        if (key != nullptr && ParseValue(line, &name, &value)) key->values[name] = std::move(value);
+        hasLastLine = line == kLastLine;
     }
+    bool ofThisKind = text.rfind(kHeader, 0) == 0;
+    if (text.empty()) {
+        *error = damaged + ": it is empty";
+        return false;
+    }
+    if (text.back() != '\n' || (ofThisKind && !hasLastLine)) {
+        *error = damaged + ": it is cut short after line " + std::to_string(number);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
-void RegistryStart(const std::string &stateDirectory) {
+bool RegistryStart(const std::string &stateDirectory, std::string *error) {
     std::lock_guard<std::mutex> lock(g_registryLock);
     g_root = std::make_unique<Key>();
     g_file = stateDirectory + "/registry.txt";
     g_sealed = false;
-    LoadLocked();
+    if (!LoadLocked(error)) {
+        *error += "; it is kept as it is";
+        g_root.reset();
+        return false;
+    }
     for (const char16_t *path :
          {u"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
           u"\\Registry\\Machine\\System\\CurrentControlSet\\Control",
           u"\\Registry\\Machine\\Software", u"\\Registry\\Machine\\Hardware\\DeviceMap"})
         FindKeyLocked(path, true);
     SaveLocked();
+    return true;
 }
 
 void RegistrySeal() {

@@ -1,5 +1,5 @@
 // The file system services: the door through which user mode opens devices and
-// sends them reads, writes and device-control requests. NtClose (any handle) is the
+// sends them reads, writes, device-control requests and flushes. NtClose (any handle) is the
 // object manager's; closing a file's handle reaches the I/O manager through the file
 // object type.
 #include "io_manager.h"
@@ -59,6 +59,26 @@ NTSTATUS NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBloc
         if (IoStatusBlock)
             *IoStatusBlock = {{status}, sizeof(FILE_MODE_INFORMATION)};
     }
+    return status;
+}
+
+NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
+    MachineCurrent();
+    // A private event tells of this request alone; the file's own event is set by
+    // every request on it.
+    HANDLE finished = nullptr;
+    NTSTATUS status = NtCreateEvent(&finished, nullptr, TRUE, FALSE);
+    if (!NT_SUCCESS(status))
+        return status;
+    IO_STATUS_BLOCK local = {};
+    PIO_STATUS_BLOCK ioStatus = IoStatusBlock ? IoStatusBlock : &local;
+    status = IoSubmitFileRequest(FileHandle, {IRP_MJ_FLUSH_BUFFERS, 0, nullptr, 0, nullptr, 0,
+                                              finished, ioStatus});
+    if (status == STATUS_PENDING) {
+        NtWaitForSingleObject(finished, FALSE, nullptr);
+        status = __atomic_load_n(&ioStatus->Status, __ATOMIC_ACQUIRE);
+    }
+    NtClose(finished);
     return status;
 }
 

@@ -242,6 +242,17 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
     return TRUE;
 }
 
+extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile)
+{
+    IO_STATUS_BLOCK iosb = {};
+    NTSTATUS status = NtFlushBuffersFile(hFile, &iosb);
+    if (!NT_SUCCESS(status)) {
+        SetLastErrorFromStatus(status);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 extern "C" BOOL WINAPI CancelIo(HANDLE hFile)
 {
     IO_STATUS_BLOCK iosb = {};

@@ -2,6 +2,8 @@
 // it reads the reply, and what it reports when the driver or the device refuses.
 #include "api_fixture.h"
 
+#include <ob.h>
+
 #include <string.h>
 
 namespace {
@@ -262,6 +264,13 @@ TEST_F(ScriptedApiTest, ByteRunsReportHowFarTheyGot)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_EQ(memcmp(in, "wxyz......", 10), 0);
 
+    // A full run leaves the last error as its last byte did, not the caller's.
+    ScriptAnswers(IOCTL_KELU_READ_FROM_PORT, {Reply({'p'}), Reply({'q'})});
+    SetLastError(ERROR_INVALID_FUNCTION);
+    EXPECT_EQ(keluReadFromPortBuffer(6, in, 2, &read), 1);
+    EXPECT_EQ(read, 2u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+
     // Nothing waiting: a failure with a count of 0.
     ScriptAnswers(IOCTL_KELU_READ_FROM_PORT, {Refusal(STATUS_NO_MORE_ENTRIES)});
     read = 99;
@@ -322,8 +331,8 @@ TEST_F(ScriptedApiTest, EventGettersOpenTheNamedEventForWaitingOnly)
 }
 
 // Without the driver every port export fails at once with the open's error; while
-// another caller holds the control device every one fails with ERROR_ACCESS_DENIED
-// and does not try again.
+// another process holds the control device every one tries again for two seconds of
+// the machine's clock and then fails with ERROR_ACCESS_DENIED.
 TEST_F(ApiTest, WithoutTheControlDeviceEveryPortExportFailsWithTheOpenError)
 {
     ULONG word = 5;
@@ -368,17 +377,31 @@ TEST_F(ApiTest, WithoutTheControlDeviceEveryPortExportFailsWithTheOpenError)
     EXPECT_EQ(data[0], 1);
 
     ScriptedControlDeviceLoad();
+    Process* other = PsCreateProcess("holder");
+    PsSetCurrentProcess(other);
     HANDLE held = CreateFileA("\\\\.\\KeluControl", GENERIC_ALL, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
+    PsSetCurrentProcess(PsDefaultProcess());
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     for (size_t i = 0; i < std::size(calls); i++) {
         SCOPED_TRACE(i);
-        SetLastError(ERROR_SUCCESS);
-        EXPECT_TRUE(calls[i]());
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        bool failed = false;
+        DWORD error = ERROR_SUCCESS;
+        ULONGLONG waitedMs = RunWhileClockAdvances(
+            [&] {
+                failed = calls[i]();
+                error = GetLastError();
+            },
+            50);
+        EXPECT_TRUE(failed);
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_GE(waitedMs, 2000u);
     }
     EXPECT_EQ(ScriptedControlDeviceOpens(), 1);
+    PsSetCurrentProcess(other);
     CloseHandle(held);
+    PsSetCurrentProcess(PsDefaultProcess());
+    ObfDereferenceObject(other);
     EXPECT_TRUE(RecordedRequests().empty());
 }
 

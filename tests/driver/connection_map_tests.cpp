@@ -127,6 +127,34 @@ TEST_F(DriverTest, MalformedStoredMapsAreIgnored)
     }
 }
 
+// Partner bytes that no pairing makes (a port named as its own partner, a port
+// pairing with one that names another or none, a partner byte for port 255) load
+// as unpaired, each with a log line; the whole pairs beside them load as they are.
+TEST_F(DriverTest, StoredPairsThatNoPairingMakesLoadUnpaired)
+{
+    std::vector<UCHAR> stored = MapWith({{1, 2}});
+    stored[3] = 3;    // its own partner
+    stored[4] = 5;    // one side only: 5 names nobody
+    stored[6] = 7;    // one side only: 7 names 8, which names 7
+    stored[7] = 8;
+    stored[8] = 7;
+    stored[255] = 9;  // port 255 cannot be paired
+    StoreMap(REG_BINARY, stored);
+    MachineClearDebugLog();
+    ASSERT_EQ(PlugIn(1), STATUS_SUCCESS);
+    EXPECT_EQ(Bytes(ConnectionMap()), PartnersOf(MapWith({{1, 2}, {7, 8}})));
+    std::string log = MachineDebugLog();
+    for (int port : {3, 4, 6, 255})
+        EXPECT_NE(log.find("kelu.sys: ConnectionMap pairs port " + std::to_string(port) + " with port " +
+                           std::to_string(stored[port]) + ", which is not a pair; port " + std::to_string(port) +
+                           " is loaded unpaired\n"),
+                  std::string::npos)
+            << port << "\n" << log;
+    EXPECT_EQ(log.find("pairs port 1 with"), std::string::npos) << log;
+    // Loading changes nothing stored; the next change saves the repaired map.
+    EXPECT_EQ(StoredMap()->data, stored);
+}
+
 TEST_F(DriverTest, PairsAndConfirmationFlagsSurviveARestart)
 {
     ASSERT_EQ(PlugIn(1), STATUS_SUCCESS);

@@ -60,18 +60,6 @@ public:
                            overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
     }
 
-    // Opens a port whose previous handle was just closed: the close reaches the driver
-    // only once the requests that were pending on it are released, which the I/O
-    // manager does in the background, as Windows does in the requester's APC.
-    static HANDLE ReopenPort(ULONG port) {
-        HANDLE handle = INVALID_HANDLE_VALUE;
-        Eventually([&] {
-            handle = OpenPort(port);
-            return handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED;
-        });
-        return handle;
-    }
-
     static BOOL SetTimeouts(HANDLE port, ULONG interval, ULONG readMultiplier, ULONG readConstant,
                             ULONG writeMultiplier = 0, ULONG writeConstant = 0) {
         SERIAL_TIMEOUTS timeouts = {interval, readMultiplier, readConstant, writeMultiplier,

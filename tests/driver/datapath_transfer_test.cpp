@@ -44,7 +44,7 @@ TEST_F(DataPathTransferTest, AFullTransmitRingHoldsFurtherWritesUntilThePartnerR
 
     // The partner's read pulls the waiting bytes over, and in the same transfer the
     // queued writes refill the ring as room is made.
-    b_ = ReopenPort(1);
+    b_ = OpenPort(1);
     ASSERT_NE(b_, INVALID_HANDLE_VALUE);
     Overlapped read;
     StartRead(b_, read, 4310);

@@ -129,7 +129,7 @@ TEST_F(NamedEventsTest, OpenCloseAndWrittenDataAreAnnounced) {
     CloseHandle(b_);
     b_ = INVALID_HANDLE_VALUE;
     ASSERT_TRUE(Eventually([&] { return opened.Signalled(); }));
-    b_ = ReopenPort(1);
+    b_ = OpenPort(1);
     ASSERT_NE(b_, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(opened.Signalled());
     EXPECT_FALSE(opened.Signalled());
@@ -261,4 +261,26 @@ TEST_F(NamedEventsTest, ASetThatCannotBeCompletedIsClosedAgain)
     ObfDereferenceObject(blocker);
     ASSERT_EQ(InitEvents(0), STATUS_SUCCESS);
     EXPECT_FALSE(NamedEvent("Opened", 0).Signalled());
+}
+
+// A closed port holds no bytes: it counts none, and events created after the close do
+// not announce the bytes it held before.
+TEST_F(NamedEventsTest, AClosedPortCountsNoBytesAndItsNewEventsAnnounceNone) {
+    CloseHandle(b_);
+    b_ = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(WriteNow(a_, Pattern(20)), 20u);
+    ULONG count = 0;
+    ASSERT_EQ(Control(IOCTL_KELU_GET_NUMBYTESINBUFFER, &count, sizeof(count), sizeof(count)).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(count, 20u);
+    CloseHandle(a_);
+    a_ = INVALID_HANDLE_VALUE;
+    count = 0;
+    ASSERT_EQ(Control(IOCTL_KELU_GET_NUMBYTESINBUFFER, &count, sizeof(count), sizeof(count)).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(InitEvents(0), STATUS_SUCCESS);
+    NamedEvent data("Data", 0);
+    ASSERT_NE(data.handle, nullptr);
+    EXPECT_FALSE(data.Signalled());
 }

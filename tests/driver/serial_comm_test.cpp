@@ -164,6 +164,34 @@ TEST_F(SerialCommTest, ModeStringsFillADcb) {
     EXPECT_EQ(std::memcmp(&before, &dcb, sizeof(DCB)), 0);
 }
 
+// ClearCommError's cbOutQue counts what the writer still has to send: bytes in its
+// transmit ring and bytes of its writes not yet stored; FlushFileBuffers waits for both.
+TEST_F(SerialCommTest, TheOutgoingCountFollowsALargeWriteUntilThePartnerHasIt) {
+    DWORD errors;
+    COMSTAT status;
+    Overlapped write;
+    StartWrite(a_, write, Pattern(20000));
+    EXPECT_FALSE(write.Done());  // 4096 in each ring, the rest waiting
+    ASSERT_TRUE(ClearCommError(a_, &errors, &status));
+    EXPECT_EQ(status.cbOutQue, 20000u - 4096u);
+    ASSERT_TRUE(ClearCommError(b_, &errors, &status));
+    EXPECT_EQ(status.cbInQue, 4096u);
+
+    std::vector<BYTE> got;
+    while (got.size() < 20000) {
+        Overlapped read;
+        StartRead(b_, read, static_cast<ULONG>(std::min<size_t>(4096, 20000 - got.size())));
+        ASSERT_TRUE(read.Done());
+        got.insert(got.end(), read.data.begin(), read.data.end());
+        ASSERT_TRUE(ClearCommError(a_, &errors, &status));
+        EXPECT_EQ(status.cbOutQue, 20000u - std::min<size_t>(20000, got.size() + 4096));
+    }
+    ASSERT_TRUE(write.Done());
+    EXPECT_EQ(write.Bytes(), 20000u);
+    EXPECT_TRUE(FlushFileBuffers(a_));
+    EXPECT_EQ(got, Pattern(20000));
+}
+
 TEST_F(SerialCommTest, QueuesPurgeStatusAndPropertiesThroughTheCommApi) {
     ASSERT_TRUE(SetupComm(b_, 6000, 6000));
     COMMPROP props;

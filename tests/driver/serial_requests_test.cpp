@@ -133,8 +133,8 @@ TEST_F(SerialRequestsTest, PurgeChecksItsMaskAndLeavesTheTransmitRingAlone) {
     ULONG mask = SERIAL_PURGE_TXCLEAR;
     SerialAnswer answer = Ioctl(a_, IOCTL_SERIAL_PURGE, &mask, sizeof(mask));
     EXPECT_EQ(answer.status, STATUS_SUCCESS);
-    EXPECT_EQ(answer.bytes, 4u);
-    b_ = ReopenPort(1);
+    EXPECT_EQ(answer.bytes, 0u);  // a purge has no output
+    b_ = OpenPort(1);
     ASSERT_NE(b_, INVALID_HANDLE_VALUE);
     Overlapped read;
     StartRead(b_, read, 20);
@@ -148,9 +148,17 @@ TEST_F(SerialRequestsTest, PurgeAbortsPendingRequestsAndClearsTheReceiveRing) {
     Overlapped pending;
     StartRead(b_, pending, 40);  // takes the 30 bytes and waits for 10 more
     EXPECT_FALSE(pending.Done());
+    Overlapped behind;
+    StartRead(b_, behind, 5);
     EXPECT_EQ(Set(b_, IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXABORT), STATUS_SUCCESS);
+    // The aborted read keeps its 30 bytes; the one behind it had none.
     ASSERT_TRUE(pending.Done());
-    EXPECT_EQ(pending.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(pending.Status(), STATUS_SUCCESS);
+    ASSERT_EQ(pending.Bytes(), 30u);
+    EXPECT_EQ(std::vector<BYTE>(pending.data.begin(), pending.data.begin() + 30), Pattern(30));
+    ASSERT_TRUE(behind.Done());
+    EXPECT_EQ(behind.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(behind.Bytes(), 0u);
 
     EXPECT_EQ(WriteNow(a_, Pattern(12)), 12u);
     EXPECT_EQ(Get<SERIAL_STATUS>(b_, IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 12u);
@@ -158,21 +166,59 @@ TEST_F(SerialRequestsTest, PurgeAbortsPendingRequestsAndClearsTheReceiveRing) {
     EXPECT_EQ(Get<SERIAL_STATUS>(b_, IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 0u);
 }
 
-TEST_F(SerialRequestsTest, QueueSizesGrowTheRingsAndEmptyThem) {
+// New ring sizes keep every byte the rings hold, in order; a ring never becomes smaller
+// than its bytes (0 counts as 1).
+TEST_F(SerialRequestsTest, QueueSizesResizeTheRingsAndKeepTheirBytes) {
     EXPECT_EQ(WriteNow(a_, Pattern(10)), 10u);
     SERIAL_QUEUE_SIZE zero = {0, 0};
     EXPECT_EQ(Ioctl(b_, IOCTL_SERIAL_SET_QUEUE_SIZE, &zero, sizeof(zero)).status, STATUS_SUCCESS);
-    auto props = Get<SERIAL_COMMPROP>(b_, IOCTL_SERIAL_GET_PROPERTIES);
-    EXPECT_EQ(props.CurrentRxQueue, 1u);
-    EXPECT_EQ(Get<SERIAL_STATUS>(b_, IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 0u);
+    EXPECT_EQ(Get<SERIAL_COMMPROP>(b_, IOCTL_SERIAL_GET_PROPERTIES).CurrentRxQueue, 10u);
+    EXPECT_EQ(Get<SERIAL_STATUS>(b_, IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 10u);
+    Overlapped some;
+    StartRead(b_, some, 4);
+    ASSERT_TRUE(some.Done());
+    EXPECT_EQ(some.data, Pattern(4));
 
     SERIAL_QUEUE_SIZE large = {10000, 8000};
     EXPECT_EQ(Ioctl(b_, IOCTL_SERIAL_SET_QUEUE_SIZE, &large, sizeof(large)).status, STATUS_SUCCESS);
     EXPECT_EQ(Get<SERIAL_COMMPROP>(b_, IOCTL_SERIAL_GET_PROPERTIES).CurrentRxQueue, 10000u);
     // The larger ring takes a run that the default one could not.
-    EXPECT_EQ(WriteNow(a_, Pattern(4096)), 4096u);
+    EXPECT_EQ(WriteNow(a_, Pattern(4096, 10 * 7)), 4096u);
     EXPECT_EQ(WriteNow(a_, Pattern(3000, 9)), 3000u);
-    EXPECT_EQ(Get<SERIAL_STATUS>(b_, IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 7096u);
+    EXPECT_EQ(Get<SERIAL_STATUS>(b_, IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 7102u);
+    Overlapped all;
+    StartRead(b_, all, 7102);
+    ASSERT_TRUE(all.Done());
+    std::vector<BYTE> expected = Pattern(4106);
+    expected.erase(expected.begin(), expected.begin() + 4);
+    std::vector<BYTE> tail = Pattern(3000, 9);
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    EXPECT_EQ(all.data, expected);
+}
+
+// A half-stored write survives new sizes of its transmit ring: nothing is dropped, and
+// the partner receives exactly what the write reports.
+TEST_F(SerialRequestsTest, NewQueueSizesKeepAHalfStoredWriteWhole) {
+    CloseHandle(b_);
+    b_ = INVALID_HANDLE_VALUE;
+    Overlapped write;
+    StartWrite(a_, write, Pattern(5000));
+    EXPECT_FALSE(write.Done());  // 4096 bytes stored, the partner closed
+    SERIAL_QUEUE_SIZE smaller = {100, 100};
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_QUEUE_SIZE, &smaller, sizeof(smaller)).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(Get<SERIAL_STATUS>(a_, IOCTL_SERIAL_GET_COMMSTATUS).AmountInOutQueue, 5000u);
+    b_ = OpenPort(1);
+    ASSERT_NE(b_, INVALID_HANDLE_VALUE);
+    SERIAL_QUEUE_SIZE room = {8000, 8000};
+    EXPECT_EQ(Ioctl(b_, IOCTL_SERIAL_SET_QUEUE_SIZE, &room, sizeof(room)).status, STATUS_SUCCESS);
+    ASSERT_TRUE(write.Done());
+    EXPECT_EQ(write.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(write.Bytes(), 5000u);
+    Overlapped read;
+    StartRead(b_, read, 5000);
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.data, Pattern(5000));
 }
 
 TEST_F(SerialRequestsTest, AFailedQueueSizeLeavesBothRingsAsTheyWere) {
@@ -196,7 +242,7 @@ TEST_F(SerialRequestsTest, SettingsAndTheWaitMaskSurviveACloseAndReopen) {
     EXPECT_EQ(Set(a_, IOCTL_SERIAL_SET_BAUD_RATE, 57600), STATUS_SUCCESS);
     EXPECT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_CTS), STATUS_SUCCESS);
     CloseHandle(a_);
-    a_ = ReopenPort(0);
+    a_ = OpenPort(0);
     ASSERT_NE(a_, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetUlong(a_, IOCTL_SERIAL_GET_BAUD_RATE), 57600u);
     EXPECT_EQ(GetUlong(a_, IOCTL_SERIAL_GET_WAIT_MASK), static_cast<ULONG>(SERIAL_EV_CTS));

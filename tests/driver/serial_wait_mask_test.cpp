@@ -113,9 +113,20 @@ TEST_F(SerialWaitMaskTest, ACancelledWaitIsCompletedOnceAndForgotten) {
     ASSERT_TRUE(CancelIo(a_));
     ASSERT_TRUE(wait.Done());
     EXPECT_EQ(wait.Status(), STATUS_CANCELLED);
-    // The port no longer holds the request: neither a new mask nor data touches it.
+    EXPECT_EQ(wait.Bytes(), 0u);
+    // The port no longer holds the request: neither a new mask nor data touches it (a
+    // second completion would stop the machine), and its buffer stays as it was.
     EXPECT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
     WriteNow(b_, Pattern(2));
+    EXPECT_EQ(wait.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(WaitResult(wait), 0xEEEEEEEEu);
+    // A new wait is the port's only one and gets the next event.
+    Overlapped next;
+    StartWait(a_, next);
+    EXPECT_FALSE(next.Done());
+    WriteNow(b_, Pattern(1));
+    ASSERT_TRUE(next.Done());
+    EXPECT_EQ(WaitResult(next), static_cast<ULONG>(SERIAL_EV_RXCHAR));
 
     // Closing the handle cancels a pending wait too.
     Overlapped atClose;
@@ -156,4 +167,66 @@ TEST_F(SerialWaitMaskTest, CancellingWhileEventsArriveCompletesEachWaitExactlyOn
     }
     stop = true;
     writer.join();
+}
+
+// SERIAL_EV_RX80FULL: raised by the byte that brings the receive ring to 80 percent of
+// its size (4096 bytes: 3276), not before, and not again below the mark.
+TEST_F(SerialWaitMaskTest, Rx80FullIsRaisedAtTheMarkAndNotBelowIt) {
+    ASSERT_EQ(Set(b_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RX80FULL), STATUS_SUCCESS);
+    Overlapped wait;
+    StartWait(b_, wait);
+    EXPECT_EQ(WriteNow(a_, Pattern(3275)), 3275u);
+    EXPECT_FALSE(wait.Done());
+    EXPECT_EQ(WriteNow(a_, Pattern(1)), 1u);
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(WaitResult(wait), static_cast<ULONG>(SERIAL_EV_RX80FULL));
+
+    Overlapped drain;
+    StartRead(b_, drain, 3276);
+    ASSERT_TRUE(drain.Done());
+    Overlapped below;
+    StartWait(b_, below);
+    EXPECT_EQ(WriteNow(a_, Pattern(3000)), 3000u);
+    EXPECT_FALSE(below.Done());
+}
+
+// SERIAL_EV_RING: raised when the port's ring indicator changes, and by nothing else.
+TEST_F(SerialWaitMaskTest, RingIsRaisedOnlyWhenTheRingIndicatorChanges) {
+    ASSERT_EQ(Set(b_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RING), STATUS_SUCCESS);
+    Overlapped wait;
+    StartWait(b_, wait);
+    // The partner's lines and data change other things.
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
+    EXPECT_EQ(WriteNow(a_, Pattern(4)), 4u);
+    EXPECT_FALSE(wait.Done());
+    ASSERT_EQ(SetLines(1, SERIAL_RI_STATE, 0), STATUS_SUCCESS);
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(WaitResult(wait), static_cast<ULONG>(SERIAL_EV_RING));
+
+    Overlapped unchanged;
+    StartWait(b_, unchanged);
+    ASSERT_EQ(SetLines(1, SERIAL_RI_STATE, 0), STATUS_SUCCESS);
+    EXPECT_FALSE(unchanged.Done());
+    ASSERT_EQ(SetLines(1, 0, 0), STATUS_SUCCESS);
+    ASSERT_TRUE(unchanged.Done());
+    EXPECT_EQ(WaitResult(unchanged), static_cast<ULONG>(SERIAL_EV_RING));
+}
+
+// SERIAL_EV_TXEMPTY needs something sent: a zero-length write, the partner's data and
+// line changes leave the wait alone.
+TEST_F(SerialWaitMaskTest, TransmitEmptyStaysQuietWhenThereWasNothingToSend) {
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
+    Overlapped wait;
+    StartWait(a_, wait);
+    EXPECT_EQ(WriteNow(a_, {}), 0u);
+    EXPECT_EQ(WriteNow(b_, Pattern(6)), 6u);
+    Overlapped read;
+    StartRead(a_, read, 6);
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
+    EXPECT_FALSE(wait.Done());
+    EXPECT_EQ(WriteNow(a_, Pattern(1)), 1u);
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(WaitResult(wait), static_cast<ULONG>(SERIAL_EV_TXEMPTY));
 }

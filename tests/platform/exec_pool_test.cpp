@@ -66,9 +66,14 @@ TEST_F(PoolTest, ARequestBeyondThePoolFails) {
     ExFreePoolWithTag(fits, 0);
 }
 
+// The control for LeakAtUnloadNamesTheImageAndTheTag below: the check that stops there
+// passes here (the test ends) once the image's block is freed.
 TEST_F(PoolTest, NoLeakReportWhenTheImageFreedEverything) {
+    ULONGLONG before = PoolOutstandingBlocksWithTag(kTag);
     void *block = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
+    EXPECT_EQ(PoolOutstandingBlocksWithTag(kTag), before + 1);
     ExFreePoolWithTag(block, 0);
+    EXPECT_EQ(PoolOutstandingBlocksWithTag(kTag), before);
     PoolCheckLeaksForImage(reinterpret_cast<const void *>(&PoolGetStatistics), "ntoskrnl");
     PoolCheckLeaksForImage(reinterpret_cast<const void *>(&MachineTest::SetUpTestSuite), "tests");
 }

@@ -75,19 +75,22 @@ protected:
         ASSERT_EQ(LoaderLoadDriver(u"BADDRIVER", &driver), STATUS_SUCCESS);
     }
 
-    static void ReadWith(Misdeed misdeed) {
+    // The read's final status, when the verifier lets it end.
+    static NTSTATUS ReadWith(Misdeed misdeed) {
         g_bad.misdeed = misdeed;
         HANDLE file = nullptr;
         OpenDevice(u"\\Device\\Misbehaving", true, &file);
         char buffer[4];
-        IO_STATUS_BLOCK ioStatus;
-        NtReadFile(file, nullptr, &ioStatus, buffer, sizeof buffer);
+        IO_STATUS_BLOCK ioStatus = {{STATUS_PENDING}, 0};
+        NTSTATUS status = NtReadFile(file, nullptr, &ioStatus, buffer, sizeof buffer);
         NtClose(file);
+        return status == ioStatus.Status ? status : STATUS_UNSUCCESSFUL;
     }
 };
 
+// The control for the stops below: the same read, done right, ends normally.
 TEST_F(IoVerifierDeathTest, WellBehavedReadPasses) {
-    ReadWith(Misdeed::None);
+    EXPECT_EQ(ReadWith(Misdeed::None), STATUS_SUCCESS);
 }
 
 TEST_F(IoVerifierDeathTest, RequestCompletedTwice) {

@@ -28,6 +28,19 @@ TEST_F(MachineBootTest, DbgPrintFormatsWithWindowsConventions) {
     EXPECT_EQ(MachineDebugLog(), "");  // the log starts empty with each boot
 }
 
+// A long-running machine's log keeps its latest whole lines, up to 1 MiB.
+TEST_F(MachineBootTest, TheDebugLogKeepsItsLatestLinesUpToABound) {
+    const std::string tail = " of a long run ......................................\n";
+    for (int line = 0; line < 40000; ++line) DbgPrint("kelu.sys: line %08d%s", line, tail.c_str());
+    std::string log = MachineDebugLog();
+    EXPECT_LE(log.size(), size_t(1) << 20);
+    EXPECT_GE(log.size(), size_t(1) << 19);
+    EXPECT_EQ(log.rfind("kelu.sys: line ", 0), 0u);  // begins with a whole line
+    EXPECT_TRUE(log.ends_with("line 00039999" + tail));
+    MachineLog("kelu.sys: after\n");
+    EXPECT_TRUE(MachineDebugLog().ends_with("line 00039999" + tail + "kelu.sys: after\n"));
+}
+
 TEST_F(MachineBootTest, MemoryClassIsSettable) {
     EXPECT_EQ(MmQuerySystemSize(), MmLargeSystem);
     MachineSetSystemSize(MmSmallSystem);

@@ -43,6 +43,9 @@ TEST_F(KeluCommandTest, BadCommandLinesAreUsageErrors)
         {"put", "1"},                      // no bytes
         {"put", "1", "text", "--hex", "41"},
         {"put", "1", "--hex", "4 1"},      // half a byte
+        {"put", "1", "--file", scratch().string()},  // a folder
+        {"put", "1", "--file", "/proc/self/mem"},    // opens, but cannot be read
+        {"put", "1", "--file", "/dev/zero"},         // far more than a port takes
         {"take", "1", "--hex", "--file", "x"},
         {"take", "1", "--count", "many"},
         {"wait", "1", "--count", "0"},
@@ -62,6 +65,13 @@ TEST_F(KeluCommandTest, BadCommandLinesAreUsageErrors)
     }
     // Nothing was done: no machine was even started.
     EXPECT_FALSE(std::filesystem::exists(machineDirectory()));
+}
+
+// No bytes are a count of 0, which succeeds and sends nothing.
+TEST_F(KeluCommandTest, PuttingNoBytesSucceeds)
+{
+    EXPECT_EQ(Ok({"put", "COM1", ""}).out, "put 0 bytes into COM1\n");
+    EXPECT_EQ(Ok({"put", "COM1", "--file", "/dev/null"}).out, "put 0 bytes into COM1\n");
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +22,16 @@ struct KeluRun {
     int status = -1;  // the exit status; -1 when the process did not exit normally
     std::string out;
     std::string err;
+};
+
+// A kelu command running in a child process: its stdin, stdout and stderr are pipes
+// of the test's, and what it printed so far is kept as it is read.
+struct KeluChild {
+    pid_t pid = -1;
+    int input = -1;  // closed by CloseInput or Finish
+    int output = -1;
+    int errors = -1;
+    KeluRun run;
 };
 
 inline std::ostream &operator<<(std::ostream &stream, const KeluRun &run)
@@ -47,30 +60,79 @@ protected:
     std::string machineDirectory() const { return (root_ / "machine").string(); }
     std::filesystem::path scratch() const { return root_; }
 
-    KeluRun Run(const std::vector<std::string> &arguments) const
+    // Starts kelu with the arguments; Finish waits for it to end.
+    KeluChild Start(const std::vector<std::string> &arguments) const
     {
-        std::string outPath = (root_ / "stdout").string();
-        std::string errPath = (root_ / "stderr").string();
+        int input[2], output[2], errors[2];
+        EXPECT_EQ(pipe2(input, O_CLOEXEC), 0);
+        EXPECT_EQ(pipe2(output, O_CLOEXEC), 0);
+        EXPECT_EQ(pipe2(errors, O_CLOEXEC), 0);
+        std::vector<char *> argv = {const_cast<char *>(KELU_TOOL_PATH)};
+        for (const std::string &argument : arguments) argv.push_back(const_cast<char *>(argument.c_str()));
+        argv.push_back(nullptr);
         pid_t child = fork();
         if (child == 0) {
-            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(out, 1);
-            dup2(err, 2);
+            dup2(input[0], 0);
+            dup2(output[1], 1);
+            dup2(errors[1], 2);
             setenv("KELU_MACHINE_DIR", machineDirectory().c_str(), 1);
-            std::vector<char *> argv = {const_cast<char *>(KELU_TOOL_PATH)};
-            for (const std::string &argument : arguments) argv.push_back(const_cast<char *>(argument.c_str()));
-            argv.push_back(nullptr);
             execv(KELU_TOOL_PATH, argv.data());
             _exit(127);
         }
+        close(input[0]);
+        close(output[1]);
+        close(errors[1]);
+        KeluChild started;
+        started.pid = child;
+        started.input = input[1];
+        started.output = output[0];
+        started.errors = errors[0];
+        return started;
+    }
+
+    // Blocks until the child's stdout (or stderr) holds `text`, or the stream ends.
+    // Returns whether it came.
+    static bool ReadUntil(KeluChild &child, const std::string &text, bool fromErrors = false)
+    {
+        std::string &seen = fromErrors ? child.run.err : child.run.out;
+        while (seen.find(text) == std::string::npos)
+            if (!ReadSome(child, fromErrors ? child.errors : child.output)) return false;
+        return true;
+    }
+
+    static void Send(const KeluChild &child, const std::string &line)
+    {
+        ASSERT_EQ(write(child.input, line.data(), line.size()), ssize_t(line.size()));
+    }
+
+    static void CloseInput(KeluChild &child)
+    {
+        if (child.input >= 0) close(child.input);
+        child.input = -1;
+    }
+
+    // Reads what the child prints until it exits, and collects its exit status.
+    static KeluRun Finish(KeluChild &child)
+    {
+        CloseInput(child);
+        pollfd streams[2] = {{child.output, POLLIN, 0}, {child.errors, POLLIN, 0}};
+        while (streams[0].fd >= 0 || streams[1].fd >= 0) {
+            if (poll(streams, 2, -1) < 0) continue;
+            for (pollfd &stream : streams)
+                if (stream.fd >= 0 && stream.revents != 0 && !ReadSome(child, stream.fd)) stream.fd = -1;
+        }
+        close(child.output);
+        close(child.errors);
         int wstatus = 0;
-        waitpid(child, &wstatus, 0);
-        KeluRun run;
-        run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-        run.out = ReadText(outPath);
-        run.err = ReadText(errPath);
-        return run;
+        waitpid(child.pid, &wstatus, 0);
+        child.run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+        return child.run;
+    }
+
+    KeluRun Run(const std::vector<std::string> &arguments) const
+    {
+        KeluChild child = Start(arguments);
+        return Finish(child);
     }
 
     // Runs and expects success.
@@ -93,6 +155,19 @@ protected:
         std::ostringstream text;
         text << file.rdbuf();
         return text.str();
+    }
+
+    // Appends what one read of the stream gives to what the child printed there;
+    // false at its end.
+    static bool ReadSome(KeluChild &child, int stream)
+    {
+        char buffer[4096];
+        ssize_t count;
+        while ((count = read(stream, buffer, sizeof buffer)) < 0 && errno == EINTR) {
+        }
+        if (count <= 0) return false;
+        (stream == child.errors ? child.run.err : child.run.out).append(buffer, size_t(count));
+        return true;
     }
 
 private:
