@@ -16,7 +16,9 @@ namespace {
 
 const char kPortServiceName[] = "KELU";
 const char kPortServiceDisplayName[] = "Pellix Virtual Serial Ports";
-const char kPortServiceImagePath[] = "System32\\DRIVERS\\kelu.sys";
+// Absolute: Windows resolves a path relative to the system root alike, but other NT
+// implementations (Wine) load a driver only from a path rooted at \SystemRoot or \??.
+const char kPortServiceImagePath[] = "\\SystemRoot\\System32\\DRIVERS\\kelu.sys";
 const char kPortServiceGroup[] = "Pellix Group";
 const char kBusServiceName[] = "KELBUS";
 const char kBusHardwareId[] = "Pellix_Virtual_Bus_Enumerator";

@@ -12,6 +12,10 @@
 // such open at a time: the calls of one process take turns, so they never fail
 // because of each other, and a call whose open collides with another process's tries
 // again for about two seconds before it fails with ERROR_ACCESS_DENIED (5).
+//
+// The header serves C and C++ alike. The library is C++ and its exports carry C++
+// names: in C on Linux each declaration names the library's symbol (KELU_SYMBOL);
+// a C client on Windows links the plain names through the import library.
 #pragma once
 
 #include <windows.h>
@@ -21,6 +25,12 @@
 #define KELUAPI
 #else
 #define KELUAPI __attribute__((visibility("default")))
+#endif
+
+#if !defined(__cplusplus) && !defined(_WIN32)
+#define KELU_SYMBOL(name) __asm__(name)
+#else
+#define KELU_SYMBOL(name)
 #endif
 
 // Bits of the signal word of keluGetControlSignals and keluSetControlSignals. Bits
@@ -40,7 +50,7 @@
 // handshake are narrowed from the driver's wider values: XonLimit and XoffLimit keep
 // their low 16 bits, ControlHandShake and FlowReplace their low 8 bits. Reserved is
 // never written.
-struct KELU_PORT_SETTINGS {
+typedef struct KELU_PORT_SETTINGS {
     ULONG BaudRate;
     UCHAR WordLength;
     UCHAR Parity;
@@ -55,35 +65,47 @@ struct KELU_PORT_SETTINGS {
     UCHAR ControlHandShake;
     UCHAR Reserved[3];
     ULONG FlowReplace;
-};
-#ifdef __cplusplus
+} KELU_PORT_SETTINGS, *PKELU_PORT_SETTINGS;
+#if defined(__cplusplus)
 static_assert(sizeof(KELU_PORT_SETTINGS) == 24, "KELU_PORT_SETTINGS is 24 bytes");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(KELU_PORT_SETTINGS) == 24, "KELU_PORT_SETTINGS is 24 bytes");
 #endif
 
 // Driver package. keluInstallDrivers takes the directory holding kelu.inf, kelu.sys
 // and kelbus.inf; keluUninstallDrivers unplugs every port and removes both drivers.
-KELUAPI int keluInstallDrivers(char* path);
-KELUAPI int keluUninstallDrivers();
+KELUAPI int keluInstallDrivers(char* path)
+    KELU_SYMBOL("_Z18keluInstallDriversPc");
+KELUAPI int keluUninstallDrivers(void)
+    KELU_SYMBOL("_Z20keluUninstallDriversv");
 
 // Plug and Play. keluPluginPort makes the bus report the port and then records
 // whether opening it needs the application's approval (confirm nonzero); it may take
 // up to about 40 seconds while the new port starts.
-KELUAPI int keluPluginPort(ULONG port, int confirm);
-KELUAPI int keluUnplugPort(ULONG port);
-KELUAPI int keluIsPortPluggedIn(ULONG port, int* pluggedIn);
+KELUAPI int keluPluginPort(ULONG port, int confirm)
+    KELU_SYMBOL("_Z14keluPluginPortji");
+KELUAPI int keluUnplugPort(ULONG port)
+    KELU_SYMBOL("_Z14keluUnplugPortj");
+KELUAPI int keluIsPortPluggedIn(ULONG port, int* pluggedIn)
+    KELU_SYMBOL("_Z19keluIsPortPluggedInjPi");
 
 // Pairs. keluGetConnectedPort stores the partner's number, or 0xFFFFFFFF when the
 // port has none.
-KELUAPI int keluConnectPorts(ULONG portA, ULONG portB);
-KELUAPI int keluDisconnectPorts(ULONG portA, ULONG portB);
-KELUAPI int keluGetConnectedPort(ULONG port, ULONG* partner);
+KELUAPI int keluConnectPorts(ULONG portA, ULONG portB)
+    KELU_SYMBOL("_Z16keluConnectPortsjj");
+KELUAPI int keluDisconnectPorts(ULONG portA, ULONG portB)
+    KELU_SYMBOL("_Z19keluDisconnectPortsjj");
+KELUAPI int keluGetConnectedPort(ULONG port, ULONG* partner)
+    KELU_SYMBOL("_Z20keluGetConnectedPortjPj");
 
 // Open approval. An open of a port plugged in with confirm waits until the answer
 // arrives: a negative NTSTATUS (STATUS_ACCESS_DENIED, 0xC0000022) fails the open with
 // that status, 0 or a positive value lets it proceed. keluIsPortOpened reports 1
 // while the port is open or an open waits for the answer.
-KELUAPI int keluConfirmPortOpening(ULONG port, ULONG answer);
-KELUAPI int keluIsPortOpened(ULONG port, int* opened);
+KELUAPI int keluConfirmPortOpening(ULONG port, ULONG answer)
+    KELU_SYMBOL("_Z22keluConfirmPortOpeningjj");
+KELUAPI int keluIsPortOpened(ULONG port, int* opened)
+    KELU_SYMBOL("_Z16keluIsPortOpenedjPi");
 
 // Bytes. The write functions hand bytes to the application on the port (its reads
 // receive them); the read functions take bytes that application wrote and no partner
@@ -94,23 +116,35 @@ KELUAPI int keluIsPortOpened(ULONG port, int* opened);
 // for another reason after at least one byte it returns 1 with the count and leaves
 // that reason in the last error; when its first byte fails it returns 0 with the
 // count 0.
-KELUAPI int keluGetNumBytesInBuffer(ULONG port, ULONG* count);
-KELUAPI int keluWriteCharToPortBuffer(ULONG port, char ch);
-KELUAPI int keluReadCharFromPortBuffer(ULONG port, char* ch);
-KELUAPI int keluWriteToPortBuffer(ULONG port, UCHAR* data, ULONG count, ULONG* written);
-KELUAPI int keluReadFromPortBuffer(ULONG port, UCHAR* data, ULONG count, ULONG* read);
+KELUAPI int keluGetNumBytesInBuffer(ULONG port, ULONG* count)
+    KELU_SYMBOL("_Z23keluGetNumBytesInBufferjPj");
+KELUAPI int keluWriteCharToPortBuffer(ULONG port, char ch)
+    KELU_SYMBOL("_Z25keluWriteCharToPortBufferjc");
+KELUAPI int keluReadCharFromPortBuffer(ULONG port, char* ch)
+    KELU_SYMBOL("_Z26keluReadCharFromPortBufferjPc");
+KELUAPI int keluWriteToPortBuffer(ULONG port, UCHAR* data, ULONG count, ULONG* written)
+    KELU_SYMBOL("_Z21keluWriteToPortBufferjPhjPj");
+KELUAPI int keluReadFromPortBuffer(ULONG port, UCHAR* data, ULONG count, ULONG* read)
+    KELU_SYMBOL("_Z22keluReadFromPortBufferjPhjPj");
 
 // Handshake lines as KELU_SIGNAL_* words. Setting RTS and DTR shows them on the
 // partner as CTS, DSR and DCD.
-KELUAPI int keluGetControlSignals(ULONG port, ULONG* signals);
-KELUAPI int keluSetControlSignals(ULONG port, ULONG signals);
+KELUAPI int keluGetControlSignals(ULONG port, ULONG* signals)
+    KELU_SYMBOL("_Z21keluGetControlSignalsjPj");
+KELUAPI int keluSetControlSignals(ULONG port, ULONG signals)
+    KELU_SYMBOL("_Z21keluSetControlSignalsjj");
 
-KELUAPI int keluGetSettings(ULONG port, KELU_PORT_SETTINGS* settings);
+KELUAPI int keluGetSettings(ULONG port, KELU_PORT_SETTINGS* settings)
+    KELU_SYMBOL("_Z15keluGetSettingsjP18KELU_PORT_SETTINGS");
 
 // Per-port events, signalled by the driver when the port is opened or closed, data
 // was written, settings changed, or flow-control state changed. The handle only
 // allows waiting; the caller closes it with CloseHandle.
-KELUAPI HANDLE keluGetDataEvent(ULONG port);
-KELUAPI HANDLE keluGetSettingsEvent(ULONG port);
-KELUAPI HANDLE keluGetFlowEvent(ULONG port);
-KELUAPI HANDLE keluGetOpenCloseEvent(ULONG port);
+KELUAPI HANDLE keluGetDataEvent(ULONG port)
+    KELU_SYMBOL("_Z16keluGetDataEventj");
+KELUAPI HANDLE keluGetSettingsEvent(ULONG port)
+    KELU_SYMBOL("_Z20keluGetSettingsEventj");
+KELUAPI HANDLE keluGetFlowEvent(ULONG port)
+    KELU_SYMBOL("_Z16keluGetFlowEventj");
+KELUAPI HANDLE keluGetOpenCloseEvent(ULONG port)
+    KELU_SYMBOL("_Z21keluGetOpenCloseEventj");

@@ -72,7 +72,10 @@ int CompleteByteRun(ULONG moved, DWORD error, DWORD endOfRoomError, ULONG* count
 }
 
 // The event getters: have the driver set up the port's four named events, then
-// open the one asked for, for waiting only.
+// open the one asked for, for waiting only. The driver names them in the global
+// \BaseNamedObjects; "Global\" reaches them from any session (on a Windows 2000/XP
+// console session the prefix changes nothing; Wine keeps an application's names in
+// its session's own directory).
 HANDLE OpenPortEvent(ULONG port, const char* nameFormat)
 {
     DWORD error = ERROR_INVALID_PARAMETER;
@@ -279,20 +282,20 @@ int keluGetSettings(ULONG port, KELU_PORT_SETTINGS* settings)
 
 HANDLE keluGetDataEvent(ULONG port)
 {
-    return OpenPortEvent(port, "keluPortData%d");
+    return OpenPortEvent(port, "Global\\keluPortData%d");
 }
 
 HANDLE keluGetSettingsEvent(ULONG port)
 {
-    return OpenPortEvent(port, "keluPortSettings%d");
+    return OpenPortEvent(port, "Global\\keluPortSettings%d");
 }
 
 HANDLE keluGetFlowEvent(ULONG port)
 {
-    return OpenPortEvent(port, "keluPortFlowControl%d");
+    return OpenPortEvent(port, "Global\\keluPortFlowControl%d");
 }
 
 HANDLE keluGetOpenCloseEvent(ULONG port)
 {
-    return OpenPortEvent(port, "keluPortOpened%d");
+    return OpenPortEvent(port, "Global\\keluPortOpened%d");
 }

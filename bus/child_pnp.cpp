@@ -7,6 +7,9 @@
 // The hardware ids as a list: the one id, then the empty string that ends the list.
 static const WCHAR g_ChildHardwareIds[] = KELBUS_CHILD_HARDWARE_ID L"\0";
 
+// No compatible ids: the empty list, its one terminating empty string.
+static const WCHAR g_ChildCompatibleIds[] = L"\0";
+
 NTSTATUS KelbusCreateChild(PKELBUS_BUS_EXTENSION Bus, ULONG PortNumber, PDEVICE_OBJECT *Child)
 {
     PDEVICE_OBJECT pdo;
@@ -63,6 +66,10 @@ static NTSTATUS KelbusQueryId(PKELBUS_CHILD_EXTENSION Child, PIRP Irp)
         return KelbusAnswerText(Irp, g_ChildHardwareIds, sizeof(KELBUS_CHILD_HARDWARE_ID));
     case BusQueryHardwareIDs:
         return KelbusAnswerText(Irp, g_ChildHardwareIds, sizeof(g_ChildHardwareIds));
+    case BusQueryCompatibleIDs:
+        // Windows would take the request's status as "none"; Wine's Plug and Play
+        // gives up on a device that does not answer with a list.
+        return KelbusAnswerText(Irp, g_ChildCompatibleIds, sizeof(g_ChildCompatibleIds));
     case BusQueryInstanceID:
         return KelbusAnswerInstanceId(Irp, Child->ulSerialNo);
     default:

@@ -11,32 +11,38 @@ void KelbusBuildPluggedMap(PKELBUS_BUS_EXTENSION Bus, UCHAR Map[KELBUS_PORT_COUN
     }
 }
 
+// Takes the stored value only when it is a whole map. A query routine rather than a
+// direct query: the layout that a direct query of binary data writes is not the same
+// on every NT implementation (Wine puts the length one word later than Windows).
+static NTSTATUS NTAPI KelbusQueryPluggedMap(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                            ULONG ValueLength, PVOID Context, PVOID EntryContext)
+{
+    UNREFERENCED_PARAMETER(ValueName);
+    UNREFERENCED_PARAMETER(Context);
+    if (ValueType != REG_BINARY || ValueLength != KELBUS_PORT_COUNT) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    RtlCopyMemory(EntryContext, ValueData, KELBUS_PORT_COUNT);
+    return STATUS_SUCCESS;
+}
+
 // A missing, unreadable or malformed value means no port is plugged in.
 void KelbusLoadPluggedMap(UCHAR Map[KELBUS_PORT_COUNT])
 {
-    // RtlQueryRegistryValues' convention for binary data: a positive first word gives
-    // the buffer's size and asks for the value's length and type before the data.
-    struct {
-        LONG lSize;
-        ULONG ulType;
-        UCHAR Data[KELBUS_PORT_COUNT];
-    } value;
-    RtlZeroMemory(&value, sizeof(value));
-    value.lSize = sizeof(value);
-
+    UCHAR stored[KELBUS_PORT_COUNT];
     RTL_QUERY_REGISTRY_TABLE query[2];
     RtlZeroMemory(query, sizeof(query));
-    query[0].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED;
+    query[0].QueryRoutine = KelbusQueryPluggedMap;
+    query[0].Flags = RTL_QUERY_REGISTRY_REQUIRED;
     query[0].Name = (PWSTR)KELBUS_PLUGGED_VALUE_NAME;
-    query[0].EntryContext = &value;
+    query[0].EntryContext = stored;
 
-    RtlZeroMemory(Map, KELBUS_PORT_COUNT);
     NTSTATUS status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, g_ServiceKeyPath.Buffer, query,
                                              NULL, NULL);
-    // After the call the first word holds the value's length in bytes.
-    if (NT_SUCCESS(status) && value.ulType == REG_BINARY &&
-        (ULONG)value.lSize == KELBUS_PORT_COUNT) {
-        RtlCopyMemory(Map, value.Data, KELBUS_PORT_COUNT);
+    if (NT_SUCCESS(status)) {
+        RtlCopyMemory(Map, stored, KELBUS_PORT_COUNT);
+    } else {
+        RtlZeroMemory(Map, KELBUS_PORT_COUNT);
     }
 }
 

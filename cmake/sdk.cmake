@@ -5,7 +5,10 @@
 include(CMakePackageConfigHelpers)
 
 set(kelu_sdk_libraries ntoskrnl win32 keluapi)
-set_target_properties(${kelu_sdk_libraries} PROPERTIES INSTALL_RPATH "$ORIGIN")
+# Versioned shared objects: libkeluapi.so.1 is the SONAME an application records, and
+# it changes only when the major version does.
+set_target_properties(${kelu_sdk_libraries} PROPERTIES INSTALL_RPATH "$ORIGIN"
+  VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
 file(RELATIVE_PATH kelu_tool_to_libraries
   ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR})
 set_target_properties(kelu_tool PROPERTIES INSTALL_RPATH "$ORIGIN/${kelu_tool_to_libraries}")
@@ -24,4 +27,15 @@ configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/keluConfig.cmake.in
   ${CMAKE_BINARY_DIR}/keluConfig.cmake
   INSTALL_DESTINATION ${kelu_cmake_dir}
   PATH_VARS KELU_PACKAGE_INSTALL_DIR)
-install(FILES ${CMAKE_BINARY_DIR}/keluConfig.cmake DESTINATION ${kelu_cmake_dir})
+# find_package(kelu 1.0 CONFIG) takes any 1.x at or above the version asked for.
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/keluConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/keluConfig.cmake ${CMAKE_BINARY_DIR}/keluConfigVersion.cmake
+  DESTINATION ${kelu_cmake_dir})
+
+# For builds without CMake: pkg-config --cflags --libs kelu. The file finds the prefix
+# from where it lies, so that the SDK works wherever `cmake --install --prefix` put it.
+file(RELATIVE_PATH kelu_pkgconfig_to_prefix
+  ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+configure_file(${CMAKE_CURRENT_LIST_DIR}/kelu.pc.in ${CMAKE_BINARY_DIR}/kelu.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/kelu.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

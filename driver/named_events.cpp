@@ -160,10 +160,12 @@ static PETHREAD KeluStartCreatingThread(PKELU_DEVICE_EXTENSION pDevExt)
         return NULL;
     }
     PETHREAD pThread = NULL;
-    status = ObReferenceObjectByHandle(hThread, SYNCHRONIZE, *PsThreadType, KernelMode,
-                                       (PVOID *)&pThread, NULL);
-    // Cannot fail: a kernel handle we were just given, of the thread type. Should it,
-    // the caller reports failure; the thread still ends on its own.
+    // No object type to check: the handle is the thread's, just given to us. Naming
+    // PsThreadType would import a data symbol, which mingw-w64's kernel headers declare
+    // one indirection deeper than the kernel exports it.
+    status = ObReferenceObjectByHandle(hThread, SYNCHRONIZE, NULL, KernelMode, (PVOID *)&pThread, NULL);
+    // Cannot fail: a kernel handle we were just given. Should it, the caller reports
+    // failure; the thread still ends on its own.
     ZwClose(hThread);
     return NT_SUCCESS(status) ? pThread : NULL;
 }

@@ -124,10 +124,8 @@ static NTSTATUS KeluRemoveDevice(PDEVICE_OBJECT DeviceObject, PKELU_DEVICE_EXTEN
     // An open waiting for the controlling application's answer holds a request
     // reference; it must end before the wait below can.
     KeluWakeWaitingOpen(pDevExt);
-    // A timer left armed would fire on a deleted device.
-    KeCancelTimer(&pDevExt->ReadIntervalTimer);
-    KeCancelTimer(&pDevExt->ReadTotalTimer);
-    KeCancelTimer(&pDevExt->WriteTotalTimer);
+    // Emptying the queues stops their timers (a timer is armed only for a queue's
+    // head); the references they hold keep the device until a DPC on its way is done.
     KeluCancelPendingRequests(pDevExt);
     PDEVICE_OBJECT pLower = pDevExt->pLowerDeviceObject;
     ExReleaseFastMutex(&pDevExt->Mutex);

@@ -73,9 +73,10 @@ VOID DisarmTimer(PKELU_DEVICE_EXTENSION pDevExt, const Timer &timer) {
     if (!pState->bArmed)
         return;
     pState->bArmed = FALSE;
-    // Taken off the clock (here, or earlier by someone else) before it expired: no DPC
-    // comes. Expired: its DPC is queued or running and will find the timer stopped.
-    if (!KeCancelTimer(timer.pTimer) && KeReadStateTimer(timer.pTimer))
+    // Only this file sets and cancels the timers, so a timer that is armed and no
+    // longer on the clock has expired: its DPC is queued or running and will find the
+    // timer stopped. Taken off the clock here before it expired: no DPC comes.
+    if (!KeCancelTimer(timer.pTimer))
         pState->bRunOwed = TRUE;
     else
         KeluReleaseRequestReference(pDevExt);
@@ -132,8 +133,10 @@ VOID StartTotalTimer(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue) {
 // DISPATCH_LEVEL.
 VOID ExpireHead(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue, const Timer &timer) {
     PKELU_TIMER_STATE pState = timer.pState;
-    KeAcquireSpinLockAtDpcLevel(&pDevExt->QueueLock);
-    BOOLEAN bExpired = pState->bArmed && KeReadStateTimer(timer.pTimer);
+    KIRQL irql;  // DISPATCH_LEVEL already; KeAcquireSpinLock keeps it there
+    KeAcquireSpinLock(&pDevExt->QueueLock, &irql);
+    // Still armed: this is the expiry it was armed for (re-arming waits for this run).
+    BOOLEAN bExpired = pState->bArmed;
     pState->bRunOwed = TRUE;  // until this run ends: re-arming waits for it
     PIRP Irp = NULL;
     if (bExpired) {
@@ -146,7 +149,7 @@ VOID ExpireHead(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue, const Timer 
         SetTimer(timer, pState->ullDueMilliseconds);
     }
     BOOLEAN bIdle = !IsBusy(pState);
-    KeReleaseSpinLockFromDpcLevel(&pDevExt->QueueLock);
+    KeReleaseSpinLock(&pDevExt->QueueLock, irql);
     if (Irp != NULL)
         KeluFinishRequest(Irp, STATUS_TIMEOUT);
     if (bIdle)

@@ -3,6 +3,7 @@
 // that the user's ports, pairs and installation are neither used nor changed.
 #include "command.h"
 #include "errors.h"
+#include "host.h"
 #include "machine_settle.h"
 #include "output.h"
 
@@ -25,10 +26,10 @@ void RemoveBenchMachine()
     std::filesystem::remove_all(g_benchMachineDirectory, error);
 }
 
-// Points the embedded machine at a new state directory. It must run before the first
-// platform call boots the machine; the directory goes at exit, after the machine has
-// shut down (exit handlers run in reverse order of registration).
-void UseFreshMachine()
+// Starts the embedded machine on a new state directory; nothing may have started it
+// before. The directory goes at exit, after the machine has shut down (exit handlers
+// run in reverse order of registration).
+void StartFreshMachine()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "kelu-bench-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr)
@@ -36,6 +37,7 @@ void UseFreshMachine()
     g_benchMachineDirectory = pattern;
     setenv("KELU_MACHINE_DIR", g_benchMachineDirectory.c_str(), 1);
     atexit(RemoveBenchMachine);
+    StartMachine();
 }
 
 void Bench(Arguments &arguments)
@@ -50,7 +52,7 @@ void Bench(Arguments &arguments)
     arguments.ExpectNothingMore();
     std::string directory = package ? std::filesystem::absolute(*package).string() : DefaultPackageDirectory();
 
-    UseFreshMachine();
+    StartFreshMachine();
     if (!keluInstallDrivers(directory.data())) ThrowLastError("cannot install the driver package from " + directory);
     WaitForPluggedPorts();
     if (!keluPluginPort(kFirst, 0)) ThrowLastError("cannot plug in COM1");
@@ -80,5 +82,5 @@ const std::vector<Command> kBenchCommands = {
      "  --quick    a run of a few seconds; the figures are rough\n"
      "  --runs N   each figure is the best of N runs (other work on the computer\n"
      "             only slows a run down)\n",
-     Bench, CommandScope::kOutsideSession},
+     Bench, CommandScope::kOwnMachine},
 };

@@ -40,10 +40,12 @@ private:
 // Failures of the command line itself.
 [[noreturn]] void ThrowUsage(const std::string &sentence);
 
-// Where a command may run: anywhere, only inside `kelu session` (the commands that act
-// as a port's application, whose handles live as long as the session), or only
-// outside one (a session does not nest).
-enum class CommandScope { kAnywhere, kSessionOnly, kOutsideSession };
+// Where a command may run: anywhere, only where applications are held (the commands
+// that act as a port's application, whose handles live as long as the session or
+// the server that holds them), only outside a session (a session does not nest), or
+// on a machine of its own that it starts (outside a session, and never carried out by
+// a running server, whose machine is the user's).
+enum class CommandScope { kAnywhere, kSessionOnly, kOutsideSession, kOwnMachine };
 
 struct Command {
     const char *name;
@@ -70,4 +72,5 @@ extern const std::vector<Command> kByteCommands;
 extern const std::vector<Command> kEventCommands;
 extern const std::vector<Command> kSessionCommands;
 extern const std::vector<Command> kDemoCommands;
+extern const std::vector<Command> kServeCommands;
 extern const std::vector<Command> kBenchCommands;

@@ -76,20 +76,39 @@ const char *HintFor(DWORD error)
     }
 }
 
+// The system's text for the error (FormatMessageA's), without its line end and final
+// period; "" when the system has none.
+std::string SystemText(DWORD error)
+{
+    char text[256];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                  nullptr, error, 0, text, sizeof text, nullptr);
+    std::string sentence(text, length);
+    if (!sentence.empty() && sentence.back() == '.') sentence.pop_back();
+    return sentence;
+}
+
 }  // namespace
 
 std::string DescribeError(DWORD error)
 {
     char number[48];
+    std::string description;
     for (const ErrorName &entry : kErrorNames) {
         if (entry.value == error) {
             snprintf(number, sizeof number, " (%lu)", static_cast<unsigned long>(error));
-            return entry.name + std::string(number);
+            description = entry.name + std::string(number);
+            break;
         }
     }
-    snprintf(number, sizeof number, "error %lu (0x%08lX)", static_cast<unsigned long>(error),
-             static_cast<unsigned long>(error));
-    return number;
+    if (description.empty()) {
+        snprintf(number, sizeof number, "error %lu (0x%08lX)", static_cast<unsigned long>(error),
+                 static_cast<unsigned long>(error));
+        description = number;
+    }
+    std::string text = SystemText(error);
+    return text.empty() ? description : description + " - " + text;
 }
 
 void ThrowError(const std::string &what, DWORD error)

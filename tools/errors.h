@@ -6,7 +6,9 @@
 
 #include <string>
 
-// "ERROR_FILE_NOT_FOUND (2)"; values the tool does not know by name as "error N (0xN)".
+// "ERROR_FILE_NOT_FOUND (2) - The system cannot find the file specified": the name and
+// number, then the system's text (FormatMessageA's) where it has one. Values the tool
+// does not know by name are "error N (0xN)".
 std::string DescribeError(DWORD error);
 
 // Throws CommandFailure(kOperationFailed) with "<what>: <error>", for example

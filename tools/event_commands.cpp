@@ -1,5 +1,6 @@
 // wait: a port's notification events, printed as they come.
 #include "command.h"
+#include "command_context.h"
 #include "errors.h"
 #include "machine_settle.h"
 #include "output.h"
@@ -39,7 +40,7 @@ public:
 
     void Watch(const EventKind &kind, HANDLE event)
     {
-        while (!done_) {
+        while (!done_ && !CurrentCommandCancelled()) {
             DWORD slice = kSliceMs;
             if (timeoutMs_) {
                 unsigned long elapsed = ElapsedMs();
@@ -132,8 +133,13 @@ void Wait(Arguments &arguments)
     }
     EventWatch watch(port, count, timeout);
     std::vector<std::thread> watchers;
-    for (size_t i = 0; i < kinds.size(); i++)
-        watchers.emplace_back([&, i] { watch.Watch(*kinds[i], events[i]); });
+    const CommandContext &context = CurrentContext();
+    for (size_t i = 0; i < kinds.size(); i++) {
+        watchers.emplace_back([&, i] {
+            UseContext use(context);
+            watch.Watch(*kinds[i], events[i]);
+        });
+    }
     for (std::thread &watcher : watchers) watcher.join();
     for (HANDLE event : events) CloseHandle(event);
 

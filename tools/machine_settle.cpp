@@ -1,7 +1,7 @@
 // Waiting for the bus and the plugged-in ports after the machine starts.
 #include "machine_settle.h"
 
-#include "machine_start.h"
+#include "host.h"
 
 #include <keluapi.h>
 #include <winsvc.h>

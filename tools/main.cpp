@@ -1,6 +1,8 @@
 // The kelu command: finds the subcommand, runs it, and turns its failure into one
 // line on stderr and the exit status.
 #include "command.h"
+#include "command_context.h"
+#include "host.h"
 #include "output.h"
 
 #include <cstdio>
@@ -10,7 +12,8 @@ namespace {
 
 const std::vector<const std::vector<Command> *> kGroups = {
     &kPackageCommands, &kPortCommands,    &kLineCommands, &kByteCommands,
-    &kEventCommands,   &kSessionCommands, &kDemoCommands,  &kBenchCommands,
+    &kEventCommands,   &kSessionCommands, &kDemoCommands,  &kServeCommands,
+    &kBenchCommands,
 };
 
 const Command *FindCommand(const std::string &name)
@@ -23,12 +26,9 @@ const Command *FindCommand(const std::string &name)
 
 void PrintOverview()
 {
-    Print("usage: kelu [--no-wait] COMMAND [ARGUMENTS]\n\n"
-          "Manages the kelu virtual serial ports of this machine, whose state lives in\n"
-          "$KELU_MACHINE_DIR (default ~/.local/state/kelu/machine). Ports are COM1 to\n"
-          "COM255, written COM3 or 3. One program at a time runs the machine: a command\n"
-          "waits while another holds it, or with --no-wait (or KELU_MACHINE_NO_WAIT=1)\n"
-          "fails at once.\n\n"
+    Print(std::string("usage: kelu ") + MachineOptionsSynopsis() + "COMMAND [ARGUMENTS]\n\n" +
+          MachineOverview() +
+          "\nPorts are COM1 to COM255, written COM3 or 3.\n\n"
           "commands:\n");
     for (const std::vector<Command> *group : kGroups) {
         for (const Command &command : *group) {
@@ -37,8 +37,9 @@ void PrintOverview()
                   command.summary + "\n");
         }
     }
-    Print("\n'kelu COMMAND --help' describes a command. Exit status: 0 on success, 1 when\n"
-          "the system refused the operation, 2 for a command line kelu cannot accept.\n");
+    Print("\n'kelu COMMAND --help' describes a command, 'kelu --version' shows the version.\n"
+          "Exit status: 0 on success, 1 when the system refused the operation, 2 for a\n"
+          "command line kelu cannot accept.\n");
 }
 
 void PrintCommandHelp(const Command &command)
@@ -50,6 +51,10 @@ void PrintCommandHelp(const Command &command)
 
 int RunCommandLine(const std::vector<std::string> &words, bool inSession)
 {
+    if (words.size() == 1 && words[0] == "--version") {
+        Print("kelu " KELU_VERSION "\n");
+        return kSuccess;
+    }
     if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
         if (words.size() >= 2) {
             if (const Command *command = FindCommand(words[1])) {
@@ -62,7 +67,7 @@ int RunCommandLine(const std::vector<std::string> &words, bool inSession)
     }
     const Command *command = FindCommand(words[0]);
     if (command == nullptr) {
-        fprintf(stderr, "kelu: '%s' is not a command; 'kelu --help' lists them.\n", words[0].c_str());
+        PrintError("kelu: '" + words[0] + "' is not a command; 'kelu --help' lists them.\n");
         return kUsageError;
     }
     Arguments arguments(std::vector<std::string>(words.begin() + 1, words.end()));
@@ -71,16 +76,18 @@ int RunCommandLine(const std::vector<std::string> &words, bool inSession)
             PrintCommandHelp(*command);
             return kSuccess;
         }
-        if (command->scope == CommandScope::kSessionOnly && !inSession)
-            ThrowUsage("it acts as an application on a port, which needs a session: 'kelu session --help'");
-        if (command->scope == CommandScope::kOutsideSession && inSession)
+        if (command->scope == CommandScope::kSessionOnly && CurrentContext().applications == nullptr)
+            ThrowUsage("it acts as an application on a port, which needs a session or a running server: "
+                       "'kelu session --help', 'kelu serve --help'");
+        if ((command->scope == CommandScope::kOutsideSession ||
+             command->scope == CommandScope::kOwnMachine) && inSession)
             ThrowUsage("it cannot run inside a session");
         command->run(arguments);
     } catch (const CommandFailure &failure) {
         fflush(stdout);
-        fprintf(stderr, "kelu %s: %s.\n", command->name, failure.what());
+        PrintError("kelu " + std::string(command->name) + ": " + failure.what() + ".\n");
         if (failure.status() == kUsageError && failure.withSynopsis())
-            fprintf(stderr, "usage: kelu %s %s\n", command->name, command->synopsis);
+            PrintError("usage: kelu " + std::string(command->name) + " " + command->synopsis + "\n");
         return failure.status();
     }
     return kSuccess;
@@ -89,10 +96,13 @@ int RunCommandLine(const std::vector<std::string> &words, bool inSession)
 int main(int argc, char **argv)
 {
     std::vector<std::string> words(argv + 1, argv + argc);
-    // --no-wait is the command line's form of the setting that applications use.
-    if (!words.empty() && words[0] == "--no-wait") {
-        setenv("KELU_MACHINE_NO_WAIT", "1", 1);
-        words.erase(words.begin());
+    TakeMachineOptions(&words);
+    // A running `kelu serve` holds the machine: it carries the command out, unless the
+    // command runs on a machine of its own.
+    const Command *command = words.empty() ? nullptr : FindCommand(words[0]);
+    bool ownMachine = command != nullptr && command->scope == CommandScope::kOwnMachine;
+    if (!ownMachine) {
+        if (std::optional<int> status = ForwardToServer(words)) return *status;
     }
     return RunCommandLine(words, false);
 }

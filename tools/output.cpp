@@ -1,6 +1,8 @@
 // Text and JSON output.
 #include "output.h"
 
+#include "command_context.h"
+
 #include <keluapi.h>
 
 #include <cctype>
@@ -151,4 +153,6 @@ bool ParseHexBytes(const std::string &text, std::vector<UCHAR> *bytes)
     return true;
 }
 
-void Print(const std::string &text) { fwrite(text.data(), 1, text.size(), stdout); }
+void Print(const std::string &text) { fwrite(text.data(), 1, text.size(), CurrentContext().output); }
+
+void PrintError(const std::string &text) { fwrite(text.data(), 1, text.size(), CurrentContext().error); }

@@ -46,5 +46,8 @@ std::string HexBytes(const std::vector<UCHAR> &bytes);
 // false for anything else.
 bool ParseHexBytes(const std::string &text, std::vector<UCHAR> *bytes);
 
-// Writes to stdout as given (no newline added).
+// Writes to the command's output as given (no newline added): stdout, or the
+// caller's when a server carries the command out.
 void Print(const std::string &text);
+// The same for the command's error output.
+void PrintError(const std::string &text);

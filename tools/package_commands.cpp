@@ -1,41 +1,25 @@
 // install and uninstall: the driver package.
 #include "command.h"
 #include "errors.h"
+#include "host.h"
 #include "machine_settle.h"
-#include "machine_start.h"
 #include "output.h"
 
 #include <keluapi.h>
 
 #include <filesystem>
 
-namespace {
-
-// The directory that holds this program, so that an installed SDK finds the package
-// relative to where it was installed.
-std::filesystem::path ProgramDirectory()
-{
-    std::error_code error;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::filesystem::path() : self.parent_path();
-}
-
-}  // namespace
-
-// The package this build assembled, the one beside an installed tool, then the one
-// at the install prefix it was configured for; the first that holds kelu.inf.
+// The first candidate that holds kelu.inf.
 std::string DefaultPackageDirectory()
 {
-    std::vector<std::filesystem::path> candidates = {KELU_BUILD_PACKAGE_DIR};
-    std::filesystem::path program = ProgramDirectory();
-    if (!program.empty()) candidates.push_back(program.parent_path() / "share/kelu/package");
-    candidates.push_back(KELU_INSTALLED_PACKAGE_DIR);
-    for (const std::filesystem::path &candidate : candidates) {
+    std::string tried;
+    for (const std::filesystem::path &candidate : PackageDirectoryCandidates()) {
         std::error_code error;
         if (std::filesystem::exists(candidate / "kelu.inf", error)) return candidate.string();
+        tried += (tried.empty() ? "" : " or ") + candidate.string();
     }
-    ThrowUsage("no driver package found at " + std::string(KELU_BUILD_PACKAGE_DIR) + " or " +
-               KELU_INSTALLED_PACKAGE_DIR + "; name its directory: kelu install DIRECTORY");
+    ThrowUsage("no driver package found" + (tried.empty() ? std::string() : " at " + tried) +
+               "; name its directory: kelu install DIRECTORY");
 }
 
 namespace {

@@ -1,10 +1,11 @@
 // session: several commands in one process. Each kelu process runs its own embedded
 // machine, so what lives only as long as a process (a port's application with its
 // open handle, an open that waits for approval) can be seen by other commands only
-// inside one session. A session also runs the commands that act as a port's
-// application: open, close, write and read.
+// inside one session, or in a running `kelu serve`. Both hold the applications of the
+// commands that act as a port's application: open, close, write and read.
 #include "bytes.h"
 #include "command.h"
+#include "command_context.h"
 #include "errors.h"
 #include "machine_settle.h"
 #include "output.h"
@@ -16,8 +17,10 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <ext/stdio_filebuf.h>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -39,7 +42,47 @@ struct Application {
     std::thread opener;
 };
 
-std::map<ULONG, std::unique_ptr<Application>> g_applications;
+}  // namespace
+
+// A server runs forwarded commands side by side; each of open, close, write and read
+// holds the table's lock for its whole run, so one waits for the other to end.
+class ApplicationTable {
+public:
+    explicit ApplicationTable(std::string holderName) : holder(std::move(holderName)) {}
+    const std::string holder;  // for messages: "this session", "the server"
+    std::mutex lock;
+    std::map<ULONG, std::unique_ptr<Application>> applications;
+};
+
+std::shared_ptr<ApplicationTable> NewApplicationTable(const std::string &holder)
+{
+    return std::make_shared<ApplicationTable>(holder);
+}
+
+void EndApplications(ApplicationTable &table)
+{
+    std::lock_guard<std::mutex> guard(table.lock);
+    // An open still waiting is denied, so that its thread ends.
+    for (auto &[port, application] : table.applications) {
+        if (!application->done) keluConfirmPortOpening(port, kDenyAnswer);
+        if (application->opener.joinable()) application->opener.join();
+        if (application->handle != INVALID_HANDLE_VALUE) CloseHandle(application->handle);
+    }
+    table.applications.clear();
+}
+
+namespace {
+
+// The applications of the session or server the command runs in, locked for the
+// command's run; main has checked that there is such a table.
+std::unique_lock<std::mutex> LockApplications()
+{
+    return std::unique_lock<std::mutex>(CurrentContext().applications->lock);
+}
+
+std::map<ULONG, std::unique_ptr<Application>> &Applications() { return CurrentContext().applications->applications; }
+
+std::string ApplicationHolder() { return CurrentContext().applications->holder; }
 
 HANDLE OpenPortHandle(ULONG port, DWORD *error)
 {
@@ -58,7 +101,7 @@ bool WaitUntil(bool (*condition)(ULONG), ULONG port)
     return true;
 }
 
-bool OpenHasEnded(ULONG port) { return g_applications[port]->done; }
+bool OpenHasEnded(ULONG port) { return Applications()[port]->done; }
 
 // The driver reports a port as opened from the moment an open waits for approval.
 bool OpenIsUnderway(ULONG port)
@@ -71,11 +114,11 @@ bool OpenIsUnderway(ULONG port)
 // (and the port's application forgotten) with `what`.
 void FinishOpen(ULONG port, const std::string &what)
 {
-    Application &application = *g_applications[port];
+    Application &application = *Applications()[port];
     if (application.opener.joinable()) application.opener.join();
     if (application.handle == INVALID_HANDLE_VALUE) {
         DWORD error = application.error;
-        g_applications.erase(port);
+        Applications().erase(port);
         ThrowError(what, error);
     }
 }
@@ -83,13 +126,13 @@ void FinishOpen(ULONG port, const std::string &what)
 // The session's open handle on `port`, waiting for a background open to end.
 HANDLE ApplicationHandle(ULONG port)
 {
-    if (g_applications.count(port) == 0)
-        ThrowUsage("this session has no application on " + PortName(port) + "; 'open " + PortName(port) +
+    if (Applications().count(port) == 0)
+        ThrowUsage(ApplicationHolder() + " has no application on " + PortName(port) + "; 'open " + PortName(port) +
                    "' first");
     if (!WaitUntil(OpenHasEnded, port))
         throw CommandFailure(kOperationFailed, "the open of " + PortName(port) + " still waits for approval");
     FinishOpen(port, "the open of " + PortName(port) + " failed");
-    return g_applications[port]->handle;
+    return Applications()[port]->handle;
 }
 
 // A read waits up to `timeoutMs` for all it asks for; without one, or with 0 (which
@@ -108,14 +151,15 @@ void SetReadTimeouts(HANDLE handle, std::optional<unsigned long> timeoutMs)
 
 void Open(Arguments &arguments)
 {
+    std::unique_lock<std::mutex> guard = LockApplications();
     bool background = arguments.TakeFlag("background");
     ULONG port = arguments.TakePort();
     arguments.ExpectNothingMore();
-    if (g_applications.count(port) != 0) ThrowUsage("this session already has " + PortName(port) + " open");
+    if (Applications().count(port) != 0) ThrowUsage(ApplicationHolder() + " already has " + PortName(port) + " open");
     WaitForPluggedPorts();
     auto application = std::make_unique<Application>();
     Application *started = application.get();
-    g_applications[port] = std::move(application);
+    Applications()[port] = std::move(application);
     if (!background) {
         started->handle = OpenPortHandle(port, &started->error);
         started->done = true;
@@ -138,16 +182,18 @@ void Open(Arguments &arguments)
 
 void Close(Arguments &arguments)
 {
+    std::unique_lock<std::mutex> guard = LockApplications();
     ULONG port = arguments.TakePort();
     arguments.ExpectNothingMore();
     HANDLE handle = ApplicationHandle(port);
     CloseHandle(handle);
-    g_applications.erase(port);
+    Applications().erase(port);
     Print("closed " + PortName(port) + "\n");
 }
 
 void Write(Arguments &arguments)
 {
+    std::unique_lock<std::mutex> guard = LockApplications();
     ByteSource source = TakeByteSource(arguments);
     ULONG port = arguments.TakePort();
     std::vector<UCHAR> bytes = TakeBytes(arguments, source);
@@ -165,6 +211,7 @@ void Write(Arguments &arguments)
 
 void Read(Arguments &arguments)
 {
+    std::unique_lock<std::mutex> guard = LockApplications();
     ByteSink sink = TakeByteSink(arguments);
     std::optional<unsigned long> count = arguments.TakeNumber("count");
     std::optional<unsigned long> timeout = arguments.TakeNumber("timeout");
@@ -216,18 +263,6 @@ bool SplitWords(const std::string &line, std::vector<std::string> *words)
     return quote == 0;
 }
 
-// The session's applications go away with it: an open still waiting is denied, so
-// that its thread ends, and every handle is closed.
-void EndApplications()
-{
-    for (auto &[port, application] : g_applications) {
-        if (!application->done) keluConfirmPortOpening(port, kDenyAnswer);
-        if (application->opener.joinable()) application->opener.join();
-        if (application->handle != INVALID_HANDLE_VALUE) CloseHandle(application->handle);
-    }
-    g_applications.clear();
-}
-
 void RunLines(std::istream &input)
 {
     std::string line;
@@ -255,13 +290,27 @@ void Session(Arguments &arguments)
         file.open(*path);
         if (!file) ThrowUsage("cannot read the file " + *path);
     }
+    // A session forwarded to a server reads its caller's input.
+    const CommandContext &caller = CurrentContext();
+    std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> callerInput;
+    std::unique_ptr<std::istream> callerStream;
+    if (!fromFile && caller.input != stdin) {
+        callerInput = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(caller.input, std::ios::in);
+        callerStream = std::make_unique<std::istream>(callerInput.get());
+    }
+    std::istream &input = fromFile ? file : callerStream ? *callerStream : std::cin;
+    // The session's applications are its own and go away with it.
+    std::shared_ptr<ApplicationTable> applications = NewApplicationTable("this session");
+    CommandContext context = caller;
+    context.applications = applications.get();
+    UseContext use(context);
     try {
-        RunLines(fromFile ? static_cast<std::istream &>(file) : std::cin);
+        RunLines(input);
     } catch (...) {
-        EndApplications();
+        EndApplications(*applications);
         throw;
     }
-    EndApplications();
+    EndApplications(*applications);
 }
 
 }  // namespace

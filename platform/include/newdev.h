@@ -9,7 +9,7 @@
 #define INSTALLFLAG_NONINTERACTIVE 0x00000004
 #define INSTALLFLAG_BITS           0x00000007
 
-extern "C" {
+EXTERN_C_START
 
 // Installs the driver that the INF gives HardwareId (its files, its service) on every
 // present device with that hardware id and starts the devices with it. No such
@@ -21,4 +21,8 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND hwndParent, LPCSTR HardwareI
                                                LPCSTR FullInfPath, DWORD InstallFlags,
                                                PBOOL bRebootRequired);
 
-}  // extern "C"
+EXTERN_C_END
+
+#ifndef UNICODE
+#define UpdateDriverForPlugAndPlayDevices UpdateDriverForPlugAndPlayDevicesA
+#endif

@@ -1,6 +1,10 @@
 // Base types shared by the kernel-mode and user-mode headers of the emulated
 // platform. Widths follow 32-bit Windows: ULONG, LONG and NTSTATUS are 32 bits
 // even on LP64 Linux; pointer-sized integers follow the host pointer.
+//
+// Every platform header compiles as C (C99 and later) and as C++, as Windows' own
+// do: declarations sit between EXTERN_C_START and EXTERN_C_END, and types, macros and
+// inline helpers use only what both languages share.
 #pragma once
 
 #include <stddef.h>
@@ -10,12 +14,22 @@
 #define WINAPI
 #define CALLBACK
 #define FASTCALL
-#define DECLSPEC_NORETURN [[noreturn]]
+#define DECLSPEC_NORETURN __attribute__((noreturn))
 #define IN
 #define OUT
 #define OPTIONAL
 #define VOID void
 #define CONST const
+
+#ifdef __cplusplus
+#define EXTERN_C extern "C"
+#define EXTERN_C_START extern "C" {
+#define EXTERN_C_END }
+#else
+#define EXTERN_C extern
+#define EXTERN_C_START
+#define EXTERN_C_END
+#endif
 
 #ifndef TRUE
 #define TRUE 1
@@ -42,13 +56,16 @@ typedef uint64_t ULONGLONG;
 typedef intptr_t LONG_PTR, INT_PTR;
 typedef uintptr_t ULONG_PTR, UINT_PTR, SIZE_T, DWORD_PTR;
 typedef ULONG_PTR *PULONG_PTR, *PSIZE_T;
-// Driver images are compiled with -fshort-wchar so that L"..." literals are UTF-16
-// as on Windows; the platform itself keeps the host's wchar_t and uses char16_t.
-// Both are 16-bit unsigned code units with the same layout.
+// WCHAR is a 16-bit unsigned code unit in every language mode, as on Windows.
+// Driver images are compiled with -fshort-wchar so that L"..." literals are UTF-16;
+// the platform itself keeps the host's wchar_t and uses char16_t (u"..."); C without
+// -fshort-wchar gets the plain 16-bit integer. All three have the same layout.
 #if __SIZEOF_WCHAR_T__ == 2
 typedef wchar_t WCHAR;
-#else
+#elif defined(__cplusplus)
 typedef char16_t WCHAR;
+#else
+typedef unsigned short WCHAR;
 #endif
 typedef WCHAR *PWCHAR, *PWSTR, *LPWSTR;
 typedef const WCHAR *PCWSTR, *LPCWSTR;
@@ -93,8 +110,15 @@ typedef struct _GUID {
     UCHAR Data4[8];
 } GUID, *LPGUID;
 typedef const GUID *LPCGUID;
+// Every DEFINE_GUID defines its GUID, so no translation unit has to include
+// <initguid.h> first: an inline constant in C++, an internal constant in C.
+#ifdef __cplusplus
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
     inline constexpr GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#else
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
+    static const GUID name __attribute__((unused)) = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+#endif
 
 #define MAXULONG 0xFFFFFFFFu
 #define MAXDWORD 0xFFFFFFFFu
@@ -154,7 +178,7 @@ static inline LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) {
 }
 static inline LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange,
                                               LONG Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }
@@ -163,7 +187,7 @@ static inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Val
 }
 static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination,
                                                       PVOID Exchange, PVOID Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, 0, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return Comparand;
 }

@@ -63,6 +63,13 @@ typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_A {
 #define SPOST_PATH 1
 #define SP_COPY_NOOVERWRITE 0x00000008
 
+// SetupDiOpenDevRegKey: the device's hardware key (DIREG_DEV, its "Device
+// Parameters") or its driver key (DIREG_DRV), in the global scope.
+#define DICS_FLAG_GLOBAL         0x00000001
+#define DICS_FLAG_CONFIGSPECIFIC 0x00000002
+#define DIREG_DEV                0x00000001
+#define DIREG_DRV                0x00000002
+
 // The longest class name, with its terminating zero.
 #define MAX_CLASS_NAME_LEN 32
 
@@ -80,9 +87,10 @@ typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_A {
 #define ERROR_DEVINST_ALREADY_EXISTS ((DWORD)0xE0000207)
 #define ERROR_INVALID_REG_PROPERTY   ((DWORD)0xE0000209)
 #define ERROR_NO_SUCH_DEVINST        ((DWORD)0xE000020B)
+#define ERROR_KEY_DOES_NOT_EXIST     ((DWORD)0xE0000204)
 #define ERROR_DI_BAD_PATH            ((DWORD)0xE0000214)
 
-extern "C" {
+EXTERN_C_START
 
 // With DIGCF_DEVICEINTERFACE: the interfaces of class ClassGuid as they are now
 // (DIGCF_PRESENT: only the enabled ones). Otherwise the devices of the machine's
@@ -133,6 +141,15 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
     DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData);
 
+// Opens a registry key of a device of the list for reading (KEY_READ access at most;
+// more fails with ERROR_ACCESS_DENIED): DIREG_DEV is its hardware key, where a
+// driver keeps its device parameters, DIREG_DRV its driver key. Scope
+// DICS_FLAG_GLOBAL only (ERROR_INVALID_FLAGS otherwise). A key the device does not
+// have: ERROR_KEY_DOES_NOT_EXIST. Failure: INVALID_HANDLE_VALUE with the last error.
+HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                 DWORD Scope, DWORD HwProfile, DWORD KeyType,
+                                 REGSAM samDesired);
+
 // Copies an INF into the machine's INF store (C:\WINDOWS\inf) as oemN.inf, the lowest
 // free N; an INF whose copy is already there is not copied again and its existing
 // name is returned. From then on Plug and Play gives devices with the hardware ids of
@@ -148,4 +165,17 @@ BOOL WINAPI SetupDiGetINFClassA(PCSTR InfName, LPGUID ClassGuid, PSTR ClassName,
 BOOL WINAPI SetupDiInstallClassA(HWND hwndParent, PCSTR InfFileName, DWORD Flags,
                                  HSPFILEQ FileQueue);
 
-}  // extern "C"
+EXTERN_C_END
+
+#ifndef UNICODE
+typedef SP_DEVICE_INTERFACE_DETAIL_DATA_A SP_DEVICE_INTERFACE_DETAIL_DATA,
+    *PSP_DEVICE_INTERFACE_DETAIL_DATA;
+#define SetupDiGetClassDevs               SetupDiGetClassDevsA
+#define SetupDiCreateDeviceInfo           SetupDiCreateDeviceInfoA
+#define SetupDiGetDeviceRegistryProperty  SetupDiGetDeviceRegistryPropertyA
+#define SetupDiSetDeviceRegistryProperty  SetupDiSetDeviceRegistryPropertyA
+#define SetupDiGetDeviceInterfaceDetail   SetupDiGetDeviceInterfaceDetailA
+#define SetupCopyOEMInf                   SetupCopyOEMInfA
+#define SetupDiGetINFClass                SetupDiGetINFClassA
+#define SetupDiInstallClass               SetupDiInstallClassA
+#endif

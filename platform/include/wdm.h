@@ -274,7 +274,7 @@ typedef struct _RTL_QUERY_REGISTRY_TABLE {
     ULONG DefaultLength;
 } RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
 
-extern "C" {
+EXTERN_C_START
 
 // Object types for ObReferenceObjectByHandle.
 extern POBJECT_TYPE *PsThreadType;
@@ -412,6 +412,6 @@ DECLSPEC_NORETURN VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR Paramete
                                           ULONG_PTR Parameter2, ULONG_PTR Parameter3,
                                           ULONG_PTR Parameter4);
 
-}  // extern "C"
+EXTERN_C_END
 
 #include <wdm_io.h>

@@ -514,7 +514,7 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routine
 // ---------------------------------------------------------------------------
 // Routines.
 
-extern "C" {
+EXTERN_C_START
 
 // Devices. IoCreateDevice runs at PASSIVE_LEVEL; the new device has
 // DO_DEVICE_INITIALIZING set and a zeroed extension. Exclusive: one open file at a time.
@@ -575,4 +575,4 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
                                  PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context,
                                  PIRP *Irp);
 
-}  // extern "C"
+EXTERN_C_END

@@ -1,17 +1,32 @@
 // The Win32 programming interface of the emulated platform (kernel32's part that
 // applications and the library call): files and devices, overlapped I/O, events,
-// waits, Sleep and the thread's last error. Published names and values.
+// waits, Sleep and the thread's last error, time, messages and string conversion,
+// and the comm API. The registry (<winreg.h>) and the service control manager
+// (<winsvc.h>) come with it, as with Windows' own windows.h. Published names and
+// values; C and C++ alike.
 //
 // Everything acts for the calling thread's process on the running machine; the
 // first call of a process without one boots the embedded machine.
+//
+// Without UNICODE the generic names (CreateFile, CreateEvent, ...) are the -A forms;
+// the -W forms are not offered, so a UNICODE build fails at compile time.
 #pragma once
 
 #include <ntdef.h>
+#include <stdarg.h>
 
 #define ANYSIZE_ARRAY 1
 
 typedef void *LPVOID;
 typedef const void *LPCVOID;
+
+// Characters of the generic (TCHAR) interface: ANSI unless UNICODE is defined.
+#ifndef UNICODE
+typedef char TCHAR, *PTCHAR;
+typedef LPSTR PTSTR, LPTSTR;
+typedef LPCSTR PCTSTR, LPCTSTR;
+#define TEXT(quote) quote
+#endif
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 
@@ -60,10 +75,17 @@ typedef struct _OVERLAPPED {
 #define FILE_FLAG_OVERLAPPED   0x40000000
 
 // Waits.
-#define INFINITE       0xFFFFFFFF
-#define WAIT_OBJECT_0  0x00000000L
-#define WAIT_TIMEOUT   0x00000102L
-#define WAIT_FAILED    ((DWORD)0xFFFFFFFF)
+#define INFINITE             0xFFFFFFFF
+#define WAIT_OBJECT_0        0x00000000L
+#define WAIT_ABANDONED_0     0x00000080L
+#define WAIT_TIMEOUT         0x00000102L
+#define WAIT_FAILED          ((DWORD)0xFFFFFFFF)
+#define MAXIMUM_WAIT_OBJECTS 64
+
+// TRUE once an overlapped request has completed: Internal leaves STATUS_PENDING.
+#define HasOverlappedIoCompleted(lpOverlapped) \
+    ((DWORD)(lpOverlapped)->Internal != (DWORD)0x00000103L)
+
 
 // Last-error values.
 #define ERROR_SUCCESS                    0L
@@ -76,6 +98,8 @@ typedef struct _OVERLAPPED {
 #define ERROR_NOT_ENOUGH_MEMORY          8L
 #define ERROR_INVALID_DATA               13L
 #define ERROR_NOT_READY                  21L
+#define ERROR_WRITE_FAULT                29L
+#define ERROR_READ_FAULT                 30L
 #define ERROR_BAD_COMMAND                22L
 #define ERROR_GEN_FAILURE                31L
 #define ERROR_SHARING_VIOLATION          32L
@@ -90,6 +114,8 @@ typedef struct _OVERLAPPED {
 #define ERROR_BUSY                       170L
 #define ERROR_ALREADY_EXISTS             183L
 #define ERROR_MORE_DATA                  234L
+#define ERROR_NO_UNICODE_TRANSLATION     1113L
+#define ERROR_RESOURCE_LANG_NOT_FOUND    1815L
 #define ERROR_NO_MORE_ITEMS              259L
 #define ERROR_MR_MID_NOT_FOUND           317L
 #define ERROR_OPERATION_ABORTED          995L
@@ -101,7 +127,7 @@ typedef struct _OVERLAPPED {
 #define ERROR_DEVICE_NOT_CONNECTED       1167L
 #define ERROR_NO_SYSTEM_RESOURCES        1450L
 
-extern "C" {
+EXTERN_C_START
 
 // Opens a device. "\\.\Name" and "\\?\Name" name the device link \??\Name; a
 // bare "COM1" to "COM9" names \??\COMn. Any disposition is accepted for a device.
@@ -150,6 +176,12 @@ BOOL WINAPI ResetEvent(HANDLE hEvent);
 // Waits on an event or a file for up to dwMilliseconds of the machine's clock:
 // WAIT_OBJECT_0, WAIT_TIMEOUT, or WAIT_FAILED with the last error.
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+// Waits on 1 to MAXIMUM_WAIT_OBJECTS handles. Wait-any returns WAIT_OBJECT_0 + the
+// lowest index signalled; wait-all returns WAIT_OBJECT_0 once every object is
+// signalled at the same moment, and only then consumes the auto-reset ones. A bad
+// count or handle: WAIT_FAILED with the last error, and nothing is consumed.
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles, BOOL bWaitAll,
+                                    DWORD dwMilliseconds);
 // Sleeps on the machine's clock.
 VOID WINAPI Sleep(DWORD dwMilliseconds);
 
@@ -157,7 +189,20 @@ VOID WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetLastError(VOID);
 VOID WINAPI SetLastError(DWORD dwErrCode);
 
-}  // extern "C"
+// Time on the machine's clock: milliseconds since boot (wrapping after 49.7 days),
+// and a counter of 100 ns ticks whose frequency is 10 MHz. They never fail for a
+// valid pointer; a null one fails with ERROR_NOACCESS.
+DWORD WINAPI GetTickCount(VOID);
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *lpPerformanceCount);
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *lpFrequency);
+
+EXTERN_C_END
+
+#ifndef UNICODE
+#define CreateFile  CreateFileA
+#define CreateEvent CreateEventA
+#define OpenEvent   OpenEventA
+#endif
 
 // ---- Critical sections ----
 // A lock among the threads of one process; its owner may enter it again and leaves
@@ -172,14 +217,14 @@ typedef struct _RTL_CRITICAL_SECTION {
     ULONG_PTR SpinCount;
 } CRITICAL_SECTION, *PCRITICAL_SECTION, *LPCRITICAL_SECTION;
 
-extern "C" {
+EXTERN_C_START
 
 VOID WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 VOID WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 VOID WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 VOID WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 
-}  // extern "C"
+EXTERN_C_END
 
 // ---- Files, the system directory and local memory (used by setup programs) ----
 // Paths: "C:\..." is the machine's own disk, kept in its state directory; the
@@ -219,7 +264,7 @@ typedef struct _WIN32_FIND_DATAA {
     CHAR cAlternateFileName[14];
 } WIN32_FIND_DATAA, *PWIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
 
-extern "C" {
+EXTERN_C_START
 
 // Copies "C:\WINDOWS\system32" into the buffer and returns its length; when the
 // buffer is too small, returns the size needed (with the terminating zero).
@@ -237,7 +282,93 @@ BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFai
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL WINAPI LocalFree(HLOCAL hMem);
 
-}  // extern "C"
+EXTERN_C_END
+
+#ifndef UNICODE
+typedef WIN32_FIND_DATAA WIN32_FIND_DATA, *PWIN32_FIND_DATA, *LPWIN32_FIND_DATA;
+#define GetSystemDirectory GetSystemDirectoryA
+#define FindFirstFile      FindFirstFileA
+#define CopyFile           CopyFileA
+#endif
+
+// ---- Messages: the text of a Win32 error ----
+
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
+#define FORMAT_MESSAGE_IGNORE_INSERTS  0x00000200
+#define FORMAT_MESSAGE_FROM_STRING     0x00000400
+#define FORMAT_MESSAGE_FROM_HMODULE    0x00000800
+#define FORMAT_MESSAGE_FROM_SYSTEM     0x00001000
+#define FORMAT_MESSAGE_ARGUMENT_ARRAY  0x00002000
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK  0x000000FF
+
+#define LANG_NEUTRAL    0x00
+#define LANG_ENGLISH    0x09
+#define SUBLANG_NEUTRAL 0x00
+#define SUBLANG_DEFAULT 0x01
+#define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
+#define PRIMARYLANGID(lgid) ((WORD)(lgid) & 0x3ff)
+#define SUBLANGID(lgid) ((WORD)(lgid) >> 10)
+
+EXTERN_C_START
+
+// FORMAT_MESSAGE_FROM_SYSTEM only (with IGNORE_INSERTS or not; the system texts have
+// no inserts): the error's text in English, ending in "\r\n", as Windows words it.
+// Language 0, LANG_NEUTRAL and English are accepted; another language fails with
+// ERROR_RESOURCE_LANG_NOT_FOUND. With FORMAT_MESSAGE_ALLOCATE_BUFFER lpBuffer
+// receives a LocalAlloc block (freed with LocalFree) and nSize is the least size;
+// otherwise the text and its zero must fit nSize characters (ERROR_INSUFFICIENT_BUFFER).
+// An error the system has no text for: ERROR_MR_MID_NOT_FOUND. Returns the length
+// without the zero, or 0 with the last error.
+DWORD WINAPI FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
+                            DWORD dwLanguageId, LPSTR lpBuffer, DWORD nSize, va_list *Arguments);
+
+EXTERN_C_END
+
+#ifndef UNICODE
+#define FormatMessage FormatMessageA
+#endif
+
+// ---- Strings: conversion between UTF-16 and the ANSI code page ----
+// The ANSI code page of this machine is UTF-8 (CP_ACP, CP_OEMCP, CP_THREAD_ACP and
+// CP_UTF8 all mean it); CP_ACP text that is plain ASCII converts as on any Windows.
+
+#define CP_ACP        0
+#define CP_OEMCP      1
+#define CP_THREAD_ACP 3
+#define CP_UTF8       65001
+
+#define MB_PRECOMPOSED        0x00000001
+#define MB_ERR_INVALID_CHARS  0x00000008
+#define WC_NO_BEST_FIT_CHARS  0x00000400
+#define WC_ERR_INVALID_CHARS  0x00000080
+
+#define ERROR_INVALID_FLAGS 1004L
+
+EXTERN_C_START
+
+// cbMultiByte / cchWideChar -1: the input is zero-terminated and the zero is converted
+// too. An output size of 0 asks for the size needed. Output too small:
+// ERROR_INSUFFICIENT_BUFFER. Invalid input is replaced by U+FFFD (or "?" towards the
+// code page) unless MB_ERR_INVALID_CHARS / WC_ERR_INVALID_CHARS ask for
+// ERROR_NO_UNICODE_TRANSLATION. Returns the count written (or needed), 0 on failure.
+int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr,
+                               int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar);
+int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr,
+                               int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
+                               LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+
+EXTERN_C_END
+
+// min and max, as Windows defines them for C. C++ has std::min and std::max, which a
+// macro would break, so there they are left out (as NOMINMAX does on Windows).
+#if !defined(__cplusplus) && !defined(NOMINMAX)
+#ifndef min
+#define min(a, b) (((a) < (b)) ? (a) : (b))
+#endif
+#ifndef max
+#define max(a, b) (((a) > (b)) ? (a) : (b))
+#endif
+#endif
 
 // ---- Serial communications: the comm API on a serial port's handle ----
 // Each call sends the port the standard serial device control requests, as Windows
@@ -276,6 +407,8 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem);
 #define CBR_38400  38400
 #define CBR_57600  57600
 #define CBR_115200 115200
+#define CBR_128000 128000
+#define CBR_256000 256000
 
 typedef struct _DCB {
     DWORD DCBlength;
@@ -395,7 +528,7 @@ typedef struct _COMSTAT {
 #define CE_FRAME    0x0008
 #define CE_BREAK    0x0010
 
-extern "C" {
+EXTERN_C_START
 
 // GetCommState reads the baud rate, line control, special characters and handflow;
 // SetCommState sends them (with the DTR and RTS lines the DCB asks for) and, when a
@@ -418,5 +551,18 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
 BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
+// Break on and off: the port's IOCTL_SERIAL_SET_BREAK_ON and _OFF, as
+// EscapeCommFunction's SETBREAK and CLRBREAK.
+BOOL WINAPI SetCommBreak(HANDLE hFile);
+BOOL WINAPI ClearCommBreak(HANDLE hFile);
+// Sends one character ahead of any pending output: IOCTL_SERIAL_IMMEDIATE_CHAR.
+BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar);
 
-}  // extern "C"
+EXTERN_C_END
+
+#ifndef UNICODE
+#define BuildCommDCB BuildCommDCBA
+#endif
+
+#include <winreg.h>
+#include <winsvc.h>

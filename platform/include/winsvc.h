@@ -37,7 +37,7 @@ typedef SC_HANDLE *LPSC_HANDLE;
 
 #define ERROR_DATABASE_DOES_NOT_EXIST 1065L
 
-extern "C" {
+EXTERN_C_START
 
 // lpMachineName must name the local machine (null or empty); lpDatabaseName is null
 // or SERVICES_ACTIVE_DATABASEA.
@@ -60,4 +60,10 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName,
 BOOL WINAPI DeleteService(SC_HANDLE hService);
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
 
-}  // extern "C"
+EXTERN_C_END
+
+#ifndef UNICODE
+#define OpenSCManager OpenSCManagerA
+#define OpenService   OpenServiceA
+#define CreateService CreateServiceA
+#endif

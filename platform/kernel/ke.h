@@ -12,6 +12,13 @@
 NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const void *caller);
 #define KE_WAIT_FOREVER (~0ULL)
 
+// The same on several objects at once. Wait-any returns STATUS_WAIT_0 + the lowest
+// index signalled and consumes only that object; wait-all returns STATUS_WAIT_0 when
+// every object is signalled at the same moment and consumes them all then, never
+// some of them. Returns STATUS_TIMEOUT when the deadline passes first.
+NTSTATUS KeWaitForHeaders(PDISPATCHER_HEADER *headers, size_t count, bool waitAll,
+                          ULONGLONG deadline, const void *caller);
+
 // KeWaitForHeader for a wait that a thread on another processor usually ends within
 // microseconds (a contended fast mutex, a request completing, an application waiting
 // for its overlapped request): the object is watched for a short while before the

@@ -11,28 +11,36 @@
 #include <atomic>
 #include <condition_variable>
 #include <unordered_set>
+#include <vector>
 
 namespace {
 
 std::mutex g_dispatcherLock;
 thread_local _KTHREAD t_implicitThread KI_STATIC_TLS;
 
-struct WaitBlock {
-    LIST_ENTRY entry;  // in the object's WaitListHead; unused for a pure delay
-    PDISPATCHER_HEADER object;
-    ULONGLONG deadline;
-    bool satisfied = false;
-    std::chrono::steady_clock::time_point satisfiedAt;  // host time of the signal
-    std::condition_variable wake;
-};
-
 using HostClock = std::chrono::steady_clock;
 
-void Satisfy(WaitBlock *block) {
-    block->satisfied = true;
-    block->satisfiedAt = HostClock::now();
-    block->wake.notify_one();
-}
+struct Waiter;
+
+// One object a thread waits on: linked into the object's WaitListHead.
+struct WaitBlock {
+    LIST_ENTRY entry;
+    PDISPATCHER_HEADER object;
+    Waiter *waiter;
+};
+
+// A waiting thread: its objects (none for a pure delay), whether it needs all of them
+// or any, and how the wait was satisfied.
+struct Waiter {
+    WaitBlock *blocks;
+    size_t count;
+    bool waitAll;
+    ULONGLONG deadline;
+    bool satisfied = false;
+    size_t satisfiedIndex = 0;
+    HostClock::time_point satisfiedAt;  // host time of the signal that woke it
+    std::condition_variable wake;
+};
 
 // The longest a thread watches an object before it sleeps: about what a host thread's
 // sleep and wake-up cost. Each thread adapts its own watch below that to how soon its
@@ -41,7 +49,7 @@ constexpr std::chrono::nanoseconds kLongestWatch = std::chrono::microseconds(20)
 thread_local constinit std::chrono::nanoseconds t_watch KI_STATIC_TLS = kLongestWatch;
 
 // Waiters with a deadline, so that the clock can wake them when it passes.
-std::unordered_set<WaitBlock *> g_timedWaiters;
+std::unordered_set<Waiter *> g_timedWaiters;
 size_t g_blockedThreads;
 
 bool IsSynchronizationType(UCHAR type) {
@@ -59,6 +67,37 @@ void CheckInitialized(PDISPATCHER_HEADER header, const void *caller) {
         VerifierStop("OBJECT_NOT_INITIALIZED", caller,
                      "wait or signal on %p, which is not an initialized dispatcher object",
                      static_cast<void *>(header));
+}
+
+// With the dispatcher lock held: a signalled synchronization object goes back to
+// not signalled when a wait takes it.
+void Consume(PDISPATCHER_HEADER header) {
+    if (IsSynchronizationType(header->Type)) KiSetSignalState(header, 0);
+}
+
+// With the dispatcher lock held: satisfies the wait now if it can, taking what it
+// takes. Wait-any takes the first signalled object in the caller's order; wait-all
+// takes every object, and only when all of them are signalled at once.
+bool TrySatisfy(Waiter *waiter) {
+    if (waiter->waitAll) {
+        for (size_t i = 0; i < waiter->count; i++)
+            if (waiter->blocks[i].object->SignalState <= 0) return false;
+        for (size_t i = 0; i < waiter->count; i++) Consume(waiter->blocks[i].object);
+        waiter->satisfiedIndex = 0;
+        return true;
+    }
+    for (size_t i = 0; i < waiter->count; i++) {
+        if (waiter->blocks[i].object->SignalState > 0) {
+            Consume(waiter->blocks[i].object);
+            waiter->satisfiedIndex = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+void UnlinkBlocks(Waiter *waiter) {
+    for (size_t i = 0; i < waiter->count; i++) RemoveEntryList(&waiter->blocks[i].entry);
 }
 
 }  // namespace
@@ -83,20 +122,28 @@ void KeStartClockAndDispatcher(bool manualClock) {
     ClockStart(manualClock);
 }
 
+// The waiters are offered the object in the order they began to wait. A
+// synchronization object goes to the first one it satisfies; a notification object
+// satisfies every one it can. A wait-all waiter whose other objects are not signalled
+// stays, and the object passes on to the next.
 void KiSignalObject(PDISPATCHER_HEADER header) {
     PLIST_ENTRY list = &header->WaitListHead;
-    if (IsSynchronizationType(header->Type)) {
-        if (IsListEmpty(list)) {
-            KiSetSignalState(header, 1);
-            return;
-        }
-        Satisfy(CONTAINING_RECORD(RemoveHeadList(list), WaitBlock, entry));
-        KiSetSignalState(header, 0);
-        return;
-    }
     KiSetSignalState(header, 1);
-    while (!IsListEmpty(list))
-        Satisfy(CONTAINING_RECORD(RemoveHeadList(list), WaitBlock, entry));
+    PLIST_ENTRY entry = list->Flink;
+    while (entry != list && header->SignalState > 0) {
+        Waiter *waiter = CONTAINING_RECORD(entry, WaitBlock, entry)->waiter;
+        if (!TrySatisfy(waiter)) {
+            entry = entry->Flink;
+            continue;
+        }
+        // The waiter leaves every list it was on, possibly more than one entry of
+        // this one, so the walk starts over.
+        UnlinkBlocks(waiter);
+        waiter->satisfied = true;
+        waiter->satisfiedAt = HostClock::now();
+        waiter->wake.notify_one();
+        entry = list->Flink;
+    }
 }
 
 size_t MachineBlockedThreads() {
@@ -106,8 +153,8 @@ size_t MachineBlockedThreads() {
 
 void KiWakeExpiredWaiters() {
     ULONGLONG now = ClockInterruptTime();
-    for (WaitBlock *block : g_timedWaiters)
-        if (block->deadline <= now) block->wake.notify_one();
+    for (Waiter *waiter : g_timedWaiters)
+        if (waiter->deadline <= now) waiter->wake.notify_one();
 }
 
 void KeCheckIrql(KIRQL maximum, const char *routine, const void *caller) {
@@ -119,53 +166,68 @@ void KeCheckIrql(KIRQL maximum, const char *routine, const void *caller) {
 
 namespace {
 
-// KeWaitForHeader; when the thread slept and a signal woke it, `signalledAt` gets the
+// KeWaitForHeaders; when the thread slept and a signal woke it, `signalledAt` gets the
 // host time of the signal.
-NTSTATUS WaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const void *caller,
-                       HostClock::time_point *signalledAt) {
+NTSTATUS WaitForHeaders(PDISPATCHER_HEADER *headers, size_t count, bool waitAll,
+                        ULONGLONG deadline, const void *caller, HostClock::time_point *signalledAt) {
     KIRQL irql = KiCurrentThreadState().irql;
     if (irql > APC_LEVEL && deadline != 0)
         VerifierStop("WAIT_AT_DISPATCH_LEVEL", caller,
                      "a wait that can block was made at IRQL %u", irql);
+    // The common wait on one object (or none) needs no allocation.
+    WaitBlock single;
+    std::vector<WaitBlock> several(count > 1 ? count : 0);
+    WaitBlock *blocks = count > 1 ? several.data() : &single;
+    Waiter waiter;
+    waiter.blocks = blocks;
+    waiter.count = count;
+    waiter.waitAll = waitAll;
+    waiter.deadline = deadline;
     std::unique_lock<std::mutex> lock(g_dispatcherLock);
-    if (header != nullptr) CheckInitialized(header, caller);
-    if (header != nullptr && header->SignalState > 0) {
-        if (IsSynchronizationType(header->Type)) KiSetSignalState(header, 0);
-        return STATUS_SUCCESS;
+    for (size_t i = 0; i < count; i++) {
+        CheckInitialized(headers[i], caller);
+        blocks[i].object = headers[i];
+        blocks[i].waiter = &waiter;
     }
+    if (count > 0 && TrySatisfy(&waiter)) return STATUS_WAIT_0 + NTSTATUS(waiter.satisfiedIndex);
     if (deadline == 0 || (deadline != KE_WAIT_FOREVER && ClockInterruptTime() >= deadline))
         return STATUS_TIMEOUT;
 
-    WaitBlock block;
-    block.object = header;
-    block.deadline = deadline;
-    if (header != nullptr) InsertTailList(&header->WaitListHead, &block.entry);
+    for (size_t i = 0; i < count; i++) InsertTailList(&headers[i]->WaitListHead, &blocks[i].entry);
     bool timed = deadline != KE_WAIT_FOREVER;
-    if (timed) g_timedWaiters.insert(&block);
+    if (timed) g_timedWaiters.insert(&waiter);
     ++g_blockedThreads;
     NTSTATUS status = STATUS_SUCCESS;
     for (;;) {
-        if (block.satisfied) break;
+        if (waiter.satisfied) {
+            status = STATUS_WAIT_0 + NTSTATUS(waiter.satisfiedIndex);
+            break;
+        }
         if (timed && ClockInterruptTime() >= deadline) {
-            if (header != nullptr) RemoveEntryList(&block.entry);
+            UnlinkBlocks(&waiter);
             status = STATUS_TIMEOUT;
             break;
         }
         if (timed && !ClockIsManual())
-            block.wake.wait_until(lock, ClockRealTimePoint(deadline));
+            waiter.wake.wait_until(lock, ClockRealTimePoint(deadline));
         else
-            block.wake.wait(lock);
+            waiter.wake.wait(lock);
     }
-    if (timed) g_timedWaiters.erase(&block);
+    if (timed) g_timedWaiters.erase(&waiter);
     --g_blockedThreads;
-    if (status == STATUS_SUCCESS && signalledAt != nullptr) *signalledAt = block.satisfiedAt;
+    if (waiter.satisfied && signalledAt != nullptr) *signalledAt = waiter.satisfiedAt;
     return status;
 }
 
 }  // namespace
 
+NTSTATUS KeWaitForHeaders(PDISPATCHER_HEADER *headers, size_t count, bool waitAll,
+                          ULONGLONG deadline, const void *caller) {
+    return WaitForHeaders(headers, count, waitAll, deadline, caller, nullptr);
+}
+
 NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const void *caller) {
-    return WaitForHeader(header, deadline, caller, nullptr);
+    return KeWaitForHeaders(&header, header != nullptr ? 1 : 0, false, deadline, caller);
 }
 
 NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, ULONGLONG deadline,
@@ -195,7 +257,7 @@ NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, ULONGLONG deadl
         }
     } while (HostClock::now() < until);
     HostClock::time_point signalledAt;
-    NTSTATUS status = WaitForHeader(header, deadline, caller, &signalledAt);
+    NTSTATUS status = WaitForHeaders(&header, 1, false, deadline, caller, &signalledAt);
     if (signalledAt != HostClock::time_point()) {
         // A signal that came soon after the watch gave up asks for a longer watch; one
         // that came later than the longest watch, as on a machine so busy that the

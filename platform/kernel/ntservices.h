@@ -9,7 +9,7 @@
 // CreateOptions of NtCreateFile.
 #define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
 
-extern "C" {
+EXTERN_C_START
 
 // Opens the device that an NT path names ("\??\COM1", "\Device\KeluControl"),
 // following symbolic links, and sends IRP_MJ_CREATE. With
@@ -61,6 +61,18 @@ NTSTATUS NtResetEvent(HANDLE EventHandle, PLONG PreviousState);
 // Waits on an event or a file handle; Timeout in 100 ns units, negative = relative,
 // null = forever. Returns STATUS_SUCCESS or STATUS_TIMEOUT. Runs on the machine's clock.
 NTSTATUS NtWaitForSingleObject(HANDLE Handle, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+// Waits on 1 to 64 handles: wait-any returns STATUS_WAIT_0 + the lowest index
+// signalled, wait-all STATUS_WAIT_0 once all are signalled at once; STATUS_TIMEOUT.
+// A bad count: STATUS_INVALID_PARAMETER; one object twice in a wait-all:
+// STATUS_INVALID_PARAMETER_MIX; a handle that cannot be waited on fails as in
+// NtWaitForSingleObject, before anything is waited on or consumed.
+NTSTATUS NtWaitForMultipleObjects(ULONG Count, const HANDLE *Handles, BOOLEAN WaitAll,
+                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 NTSTATUS NtDelayExecution(BOOLEAN Alertable, PLARGE_INTEGER Interval);
 
-}  // extern "C"
+// The machine's clock as a performance counter: 100 ns ticks since boot, at a
+// frequency of 10 MHz. Frequency may be null.
+NTSTATUS NtQueryPerformanceCounter(PLARGE_INTEGER PerformanceCounter,
+                                   PLARGE_INTEGER PerformanceFrequency);
+
+EXTERN_C_END

@@ -165,6 +165,57 @@ NTSTATUS NtWaitForSingleObject(HANDLE Handle, BOOLEAN, PLARGE_INTEGER Timeout) {
     return status;
 }
 
+NTSTATUS NtWaitForMultipleObjects(ULONG Count, const HANDLE *Handles, BOOLEAN WaitAll, BOOLEAN,
+                                  PLARGE_INTEGER Timeout) {
+    MachineCurrent();
+    constexpr ULONG kMaximumWaitObjects = 64;
+    if (Count == 0 || Count > kMaximumWaitObjects || Handles == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    void *objects[kMaximumWaitObjects];
+    PDISPATCHER_HEADER headers[kMaximumWaitObjects];
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG referenced = 0;
+    for (; referenced < Count; referenced++) {
+        void *object = nullptr;
+        status = ObReferenceObjectByHandleIn(PsCurrentProcess(), Handles[referenced], nullptr,
+                                             &object);
+        if (!NT_SUCCESS(status)) break;
+        objects[referenced] = object;
+        ObjectType *type = ObGetObjectType(object);
+        if (type->waitHeader == nullptr) {
+            referenced++;
+            status = STATUS_OBJECT_TYPE_MISMATCH;
+            break;
+        }
+        headers[referenced] = type->waitHeader(object);
+    }
+    if (NT_SUCCESS(status) && WaitAll) {
+        // Taking one object twice would make a wait-all on a synchronization
+        // event impossible to satisfy.
+        for (ULONG i = 0; i < Count && NT_SUCCESS(status); i++)
+            for (ULONG j = i + 1; j < Count; j++)
+                if (headers[i] == headers[j]) status = STATUS_INVALID_PARAMETER_MIX;
+    }
+    if (NT_SUCCESS(status)) {
+        ULONGLONG deadline =
+            Timeout == nullptr ? KE_WAIT_FOREVER : ClockDeadlineFromTimeout(Timeout->QuadPart);
+        status = KeWaitForHeaders(headers, Count, WaitAll != FALSE, deadline,
+                                  __builtin_return_address(0));
+    }
+    for (ULONG i = 0; i < referenced; i++) ObfDereferenceObject(objects[i]);
+    return status;
+}
+
+NTSTATUS NtQueryPerformanceCounter(PLARGE_INTEGER PerformanceCounter,
+                                   PLARGE_INTEGER PerformanceFrequency) {
+    MachineCurrent();
+    if (PerformanceCounter == nullptr) return STATUS_ACCESS_VIOLATION;
+    PerformanceCounter->QuadPart = LONGLONG(ClockInterruptTime());
+    if (PerformanceFrequency != nullptr)
+        PerformanceFrequency->QuadPart = LONGLONG(CLOCK_UNITS_PER_MS * 1000);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS NtDelayExecution(BOOLEAN, PLARGE_INTEGER Interval) {
     MachineCurrent();
     KeWaitForHeader(nullptr, ClockDeadlineFromTimeout(Interval->QuadPart),

@@ -45,6 +45,13 @@ struct PnpDeviceInfo {
     NTSTATUS problem;        // why the device has no running driver, else STATUS_SUCCESS
     bool hasCapabilities;
     DEVICE_CAPABILITIES capabilities;  // as the stack answered QUERY_CAPABILITIES
+    // The bus device that reported it; empty for a root-enumerated device, whose
+    // parent is the tree's root.
+    std::u16string parentInstancePath;
+    std::vector<std::u16string> compatibleIds;
+    // How the stack answered the compatible-ids query. Windows takes a refusal as "no
+    // compatible ids"; other NT implementations insist on a list, even an empty one.
+    NTSTATUS compatibleIdsStatus;
 };
 std::vector<PnpDeviceInfo> PnpListDevices();
 // The device with this hardware id (the first found), or false.

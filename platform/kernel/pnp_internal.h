@@ -18,6 +18,8 @@ struct DeviceNode {
     bool rootEnumerated = false;   // the PDO is the PnP manager's own
     std::u16string instancePath;
     std::vector<std::u16string> hardwareIds;
+    std::vector<std::u16string> compatibleIds;
+    NTSTATUS compatibleIdsStatus = STATUS_NOT_SUPPORTED;
     std::u16string service;
     std::vector<PDRIVER_OBJECT> drivers;  // drivers whose AddDevice joined the stack
     bool started = false;

@@ -74,11 +74,15 @@ NTSTATUS SendPnp(DeviceNode *node, UCHAR minor,
 }
 
 // A QUERY_ID answer, freed after reading (the driver allocated it from pool).
-bool QueryId(DeviceNode *node, BUS_QUERY_ID_TYPE type, std::vector<std::u16string> *strings) {
+// `answer` receives the status the stack answered with.
+bool QueryId(DeviceNode *node, BUS_QUERY_ID_TYPE type, std::vector<std::u16string> *strings,
+             NTSTATUS *answer = nullptr) {
     ULONG_PTR information = 0;
     NTSTATUS status = SendPnp(
         node, IRP_MN_QUERY_ID, [type](PIO_STACK_LOCATION stack) { stack->Parameters.QueryId.IdType = type; },
         &information);
+    if (answer)
+        *answer = status;
     if (!NT_SUCCESS(status) || !information)
         return false;
     // Hardware and compatible ids are multi-strings; device and instance ids are one string.
@@ -107,6 +111,7 @@ void RecordEnumeratedDevice(DeviceNode *node) {
 
 void IdentifyChild(DeviceNode *node) {
     QueryId(node, BusQueryHardwareIDs, &node->hardwareIds);
+    QueryId(node, BusQueryCompatibleIDs, &node->compatibleIds, &node->compatibleIdsStatus);
     std::vector<std::u16string> deviceId, instanceId;
     QueryId(node, BusQueryDeviceID, &deviceId);
     QueryId(node, BusQueryInstanceID, &instanceId);
@@ -320,7 +325,9 @@ DeviceNode *FindNodeByInstance(std::u16string_view instancePath, DeviceNode *fro
 PnpDeviceInfo Describe(const DeviceNode *node) {
     return {node->pdo,     node->instancePath,    node->hardwareIds,
             node->service, node->started,         node->problem,
-            node->hasCapabilities, node->capabilities};
+            node->hasCapabilities, node->capabilities,
+            node->parent != nullptr ? node->parent->instancePath : std::u16string(),
+            node->compatibleIds, node->compatibleIdsStatus};
 }
 
 void CollectDevices(const DeviceNode *node, std::vector<PnpDeviceInfo> *devices) {

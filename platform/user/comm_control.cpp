@@ -1,6 +1,6 @@
 // The comm API's line, event and queue calls: wait masks and waits, the escape
-// functions, modem status, purge, queue sizes, error and queue status, properties. Each
-// is one serial device control request.
+// functions, break, the immediate character, modem status, purge, queue sizes, error
+// and queue status, properties. Each is one serial device control request.
 #include "comm_request.h"
 
 static_assert(sizeof(COMMPROP) == sizeof(SERIAL_COMMPROP));
@@ -98,4 +98,21 @@ extern "C" BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT 
 extern "C" BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
 {
     return QuerySerialValue(hFile, IOCTL_SERIAL_GET_PROPERTIES, lpCommProp, sizeof(COMMPROP));
+}
+
+extern "C" BOOL WINAPI SetCommBreak(HANDLE hFile)
+{
+    return SendSerialRequest(hFile, IOCTL_SERIAL_SET_BREAK_ON, nullptr, 0, nullptr, 0);
+}
+
+extern "C" BOOL WINAPI ClearCommBreak(HANDLE hFile)
+{
+    return SendSerialRequest(hFile, IOCTL_SERIAL_SET_BREAK_OFF, nullptr, 0, nullptr, 0);
+}
+
+extern "C" BOOL WINAPI TransmitCommChar(HANDLE hFile, char cChar)
+{
+    UCHAR character = static_cast<UCHAR>(cChar);
+    return SendSerialRequest(hFile, IOCTL_SERIAL_IMMEDIATE_CHAR, &character, sizeof(character),
+                             nullptr, 0);
 }

@@ -1,6 +1,8 @@
 // Device information lists: snapshots of the machine's devices or of one class of
 // device interfaces, walked by index, and the new root-enumerated devices that a
 // setup program creates, registers and removes through them.
+#include "device_instances.h"
+#include "registry_keys.h"
 #include "setup_internal.h"
 
 #include <setupapi.h>
@@ -20,6 +22,7 @@
 namespace {
 
 struct DeviceElement {
+    DWORD devInst = 0;                    // what SP_DEVINFO_DATA.DevInst carries
     std::u16string instancePath;          // empty until a created device is registered
     std::string rootName;                 // created devices: "SYSTEM" of ROOT\SYSTEM\nnnn
     GUID classGuid;
@@ -88,14 +91,19 @@ GUID RecordedClass(std::u16string_view instancePath)
     return guid;
 }
 
-// The device that SetupDiEnumDeviceInfo or SetupDiCreateDeviceInfoA described, or null.
+// The device of the list that SetupDiEnumDeviceInfo or SetupDiCreateDeviceInfoA
+// described, or null.
 DeviceElement *ElementOf(DeviceInfoList *list, const SP_DEVINFO_DATA *data)
 {
-    if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA) || data->DevInst == 0 ||
-        data->DevInst > list->devices.size()) {
+    if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA) || data->DevInst == 0) {
         return nullptr;
     }
-    return &list->devices[data->DevInst - 1];
+    for (DeviceElement &element : list->devices) {
+        if (element.devInst == data->DevInst) {
+            return &element;
+        }
+    }
+    return nullptr;
 }
 
 // The device a registry property call names, or null with the error set. Called
@@ -119,7 +127,7 @@ DeviceElement *PropertyElement(HDEVINFO handle, const SP_DEVINFO_DATA *data, con
 void Describe(const DeviceInfoList *list, size_t index, PSP_DEVINFO_DATA data)
 {
     data->ClassGuid = list->devices[index].classGuid;
-    data->DevInst = static_cast<DWORD>(index + 1);
+    data->DevInst = list->devices[index].devInst;
     data->Reserved = 0;
 }
 
@@ -187,6 +195,7 @@ DWORD RegisterDevice(DeviceElement *element)
         return ERROR_GEN_FAILURE;
     }
     element->instancePath = instancePath;
+    BindDevInst(element->devInst, instancePath);
     std::u16string ids;
     for (const std::string &id : element->hardwareIds) {
         ids += Utf8ToUtf16(id) + u'\0';
@@ -213,6 +222,22 @@ DWORD RemoveDevice(DeviceElement *element)
     }
     element->removed = true;
     return ERROR_SUCCESS;
+}
+
+// The registry key SetupDiOpenDevRegKey opens: the hardware key (the device's
+// "Device Parameters") or the driver key that the device record names; "" when the
+// device has no driver key.
+std::u16string DeviceKeyPath(std::u16string_view instancePath, DWORD keyType)
+{
+    if (keyType == DIREG_DEV) {
+        return DeviceRecordKey(instancePath) + u"\\Device Parameters";
+    }
+    std::u16string driver;
+    if (!NT_SUCCESS(RegistryQueryString(DeviceRecordKey(instancePath), u"Driver", &driver)) ||
+        driver.empty()) {
+        return std::u16string();
+    }
+    return u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\" + driver;
 }
 
 }  // namespace
@@ -247,6 +272,7 @@ extern "C" HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enu
             continue;
         }
         DeviceElement element;
+        element.devInst = DevInstForPath(device.instancePath);
         element.instancePath = device.instancePath;
         element.classGuid = deviceClass;
         list->devices.push_back(std::move(element));
@@ -323,6 +349,7 @@ extern "C" BOOL WINAPI SetupDiCreateDeviceInfoA(HDEVINFO DeviceInfoSet, PCSTR De
         return Fail(ERROR_INVALID_DEVINST_NAME);
     }
     DeviceElement element;
+    element.devInst = NewUnboundDevInst();
     element.rootName = DeviceName;
     element.classGuid = *ClassGuid;
     list->devices.push_back(std::move(element));
@@ -499,4 +526,42 @@ extern "C" BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     }
     std::memcpy(DeviceInterfaceDetailData->DevicePath, path.c_str(), path.size() + 1);
     return TRUE;
+}
+
+extern "C" HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                            DWORD Scope, DWORD HwProfile, DWORD KeyType,
+                                            REGSAM samDesired)
+{
+    UNREFERENCED_PARAMETER(HwProfile);
+    HKEY failed = reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
+    std::u16string instancePath;
+    {
+        std::lock_guard<std::mutex> guard(g_listsLock);
+        DeviceInfoList *list = FindList(DeviceInfoSet);
+        if (list == nullptr) {
+            Fail(ERROR_INVALID_HANDLE);
+            return failed;
+        }
+        DeviceElement *element = ElementOf(list, DeviceInfoData);
+        if (element == nullptr) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return failed;
+        }
+        instancePath = element->instancePath;
+    }
+    if (Scope != DICS_FLAG_GLOBAL || (KeyType != DIREG_DEV && KeyType != DIREG_DRV)) {
+        Fail(ERROR_INVALID_FLAGS);
+        return failed;
+    }
+    if (!IsReadOnlyAccess(samDesired)) {
+        Fail(ERROR_ACCESS_DENIED);
+        return failed;
+    }
+    std::u16string key = instancePath.empty() ? std::u16string() : DeviceKeyPath(instancePath, KeyType);
+    // A device not yet registered has no keys; nor has one whose driver never wrote them.
+    if (key.empty() || !RegistryKeyExists(key)) {
+        Fail(ERROR_KEY_DOES_NOT_EXIST);
+        return failed;
+    }
+    return OpenRegistryKeyHandle(key);
 }

@@ -2,6 +2,8 @@
 // with the manual clock decides when they end.
 #include "win32_internal.h"
 
+#include <cstring>
+
 namespace {
 
 // A relative timeout in the system services' unit (100 ns, negative = relative).
@@ -21,6 +23,32 @@ BOOL SucceedOrSetError(NTSTATUS status)
     return FALSE;
 }
 
+// A wait's status as the wait calls return it: WAIT_OBJECT_0 + the index that ended
+// the wait, WAIT_TIMEOUT, or WAIT_FAILED with the last error.
+DWORD WaitResult(NTSTATUS status, DWORD count)
+{
+    if (status >= STATUS_WAIT_0 && status < STATUS_WAIT_0 + static_cast<NTSTATUS>(count)) {
+        return WAIT_OBJECT_0 + static_cast<DWORD>(status - STATUS_WAIT_0);
+    }
+    if (status == STATUS_TIMEOUT) {
+        return WAIT_TIMEOUT;
+    }
+    SetLastErrorFromStatus(NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status);
+    return WAIT_FAILED;
+}
+
+// The machine has one session, as the console of Windows 2000/XP does: its names and
+// the global ones are both \BaseNamedObjects, so the "Global\" and "Local\" prefixes
+// that choose between them name the same object as no prefix.
+std::string NamespaceName(LPCSTR name)
+{
+    for (const char *prefix : {"Global\\", "Local\\"}) {
+        if (strncmp(name, prefix, strlen(prefix)) == 0)
+            return name + strlen(prefix);
+    }
+    return name;
+}
+
 }  // namespace
 
 extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
@@ -32,7 +60,7 @@ extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, B
         NTSTATUS status = NtCreateEvent(&handle, nullptr, bManualReset != FALSE, bInitialState != FALSE);
         return SucceedOrSetError(status) ? handle : nullptr;
     }
-    CountedName name(lpName);
+    CountedName name(NamespaceName(lpName));
     if (!name.fits()) {
         SetLastError(ERROR_INVALID_NAME);
         return nullptr;
@@ -63,7 +91,7 @@ extern "C" HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle, 
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    CountedName name(lpName);
+    CountedName name(NamespaceName(lpName));
     if (!name.fits()) {
         SetLastError(ERROR_INVALID_NAME);
         return nullptr;
@@ -86,16 +114,17 @@ extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent)
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 {
     LARGE_INTEGER timeout = RelativeTimeout(dwMilliseconds);
-    NTSTATUS status =
-        NtWaitForSingleObject(hHandle, FALSE, dwMilliseconds == INFINITE ? nullptr : &timeout);
-    if (status == STATUS_SUCCESS) {
-        return WAIT_OBJECT_0;
-    }
-    if (status == STATUS_TIMEOUT) {
-        return WAIT_TIMEOUT;
-    }
-    SetLastErrorFromStatus(NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status);
-    return WAIT_FAILED;
+    return WaitResult(
+        NtWaitForSingleObject(hHandle, FALSE, dwMilliseconds == INFINITE ? nullptr : &timeout), 1);
+}
+
+extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE *lpHandles,
+                                               BOOL bWaitAll, DWORD dwMilliseconds)
+{
+    LARGE_INTEGER timeout = RelativeTimeout(dwMilliseconds);
+    return WaitResult(NtWaitForMultipleObjects(nCount, lpHandles, bWaitAll != FALSE, FALSE,
+                                               dwMilliseconds == INFINITE ? nullptr : &timeout),
+                      nCount);
 }
 
 extern "C" VOID WINAPI Sleep(DWORD dwMilliseconds)

@@ -66,7 +66,7 @@ public:
                 MachineAdvanceClockMs(stepMs);
                 // Let the woken thread leave its wait before looking again; if it has
                 // already blocked anew, the short bound keeps the loop going.
-                Eventually([&] { return done || MachineBlockedThreads() <= idle; }, 0.2);
+                Eventually([&] { return done || MachineBlockedThreads() <= idle; }, 0.02);
             }
             std::this_thread::yield();
         }

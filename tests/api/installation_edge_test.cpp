@@ -70,7 +70,7 @@ TEST_F(InstallationEdgeTest, DirectoryWithoutTheDriverStopsAfterTheServiceAndThe
     EXPECT_TRUE(ServiceRecorded(u"KELU"));
     std::u16string image;
     EXPECT_EQ(RegistryQueryString(LoaderServiceKey(u"KELU"), u"ImagePath", &image), STATUS_SUCCESS);
-    EXPECT_EQ(image, u"System32\\DRIVERS\\kelu.sys");
+    EXPECT_EQ(image, u"\\SystemRoot\\System32\\DRIVERS\\kelu.sys");
     EXPECT_EQ(ReadFileText(Disk("windows/inf/oem0.inf")), ReadFileText(package + "/kelu.inf"));
     EXPECT_FALSE(std::filesystem::exists(Disk("windows/inf/oem1.inf")));
     EXPECT_TRUE(BusDevices().empty());

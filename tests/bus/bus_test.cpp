@@ -30,6 +30,8 @@ TEST_F(BusTest, PluggedPortReachesItsDriverAndUnplugRemovesIt)
     ASSERT_TRUE(PnpFindDevice(u"KELB\\KELU", &child));
     EXPECT_TRUE(child.started);
     EXPECT_EQ(child.hardwareIds, (std::vector<std::u16string>{u"KELB\\KELU"}));
+    EXPECT_EQ(child.compatibleIdsStatus, STATUS_SUCCESS);  // an empty list, not a refusal
+    EXPECT_TRUE(child.compatibleIds.empty());
     ASSERT_TRUE(child.hasCapabilities);
     EXPECT_EQ(child.capabilities.DeviceState[PowerSystemWorking], PowerDeviceD0);
     for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; s++) {

@@ -226,6 +226,9 @@ TEST_F(SerialCommTest, QueuesPurgeStatusAndPropertiesThroughTheCommApi) {
     ASSERT_TRUE(GetCommTimeouts(b_, &back));
     EXPECT_EQ(back.WriteTotalTimeoutConstant, 5u);
     EXPECT_TRUE(EscapeCommFunction(b_, SETBREAK));
+    EXPECT_TRUE(ClearCommBreak(b_));
+    EXPECT_TRUE(SetCommBreak(b_));
+    EXPECT_TRUE(TransmitCommChar(b_, 'x')) << GetLastError();
     EXPECT_TRUE(EscapeCommFunction(b_, SETXOFF));
     EXPECT_FALSE(EscapeCommFunction(b_, 42));
 }

@@ -24,6 +24,12 @@ TEST_F(KeluCommandTest, HelpListsEveryCommandAndEachCommandExplainsItself)
     EXPECT_NE(bare.out.find("commands:"), std::string::npos);
 }
 
+TEST_F(KeluCommandTest, VersionIsTheProjects)
+{
+    EXPECT_EQ(Ok({"--version"}).out, "kelu " KELU_VERSION "\n");
+    EXPECT_EQ(Run({"--version", "extra"}).status, 2);
+}
+
 TEST_F(KeluCommandTest, BadCommandLinesAreUsageErrors)
 {
     const std::vector<std::vector<std::string>> bad = {

@@ -17,7 +17,10 @@ TEST_F(KeluCommandTest, CommandsOnAMachineWithoutDriversNameTheMissingPackage)
     }
     KeluRun run = Run({"connect", "1", "2"});
     EXPECT_EQ(run.status, 1) << run;
-    EXPECT_NE(run.err.find("ERROR_FILE_NOT_FOUND (2)"), std::string::npos) << run;
+    // The error's name and number, then the system's text, as FormatMessageA gives it.
+    EXPECT_NE(run.err.find("ERROR_FILE_NOT_FOUND (2) - The system cannot find the file specified."),
+              std::string::npos)
+        << run;
     KeluRun uninstall = Run({"uninstall"});
     EXPECT_EQ(uninstall.status, 1) << uninstall;
     ExpectOneSentenceError(uninstall, "uninstall");

@@ -11,18 +11,27 @@ TEST_F(Win32Test, NamedEventsAreSharedByNameWhileAHandleRemains)
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ALREADY_EXISTS);
     HANDLE opened = OpenEventA(SYNCHRONIZE, FALSE, "kelu-test-event");
     ASSERT_NE(opened, nullptr);
+    // One session: its names and the global ones are the same.
+    HANDLE global = OpenEventA(SYNCHRONIZE, FALSE, "Global\\kelu-test-event");
+    ASSERT_NE(global, nullptr);
+    HANDLE local = OpenEventA(SYNCHRONIZE, FALSE, "Local\\kelu-test-event");
+    ASSERT_NE(local, nullptr);
 
     // One event behind three handles; the second create's arguments were ignored.
     EXPECT_EQ(WaitForSingleObject(opened, 0), (DWORD)WAIT_TIMEOUT);
     ASSERT_TRUE(SetEvent(again));
     EXPECT_EQ(WaitForSingleObject(opened, 0), (DWORD)WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(created, 0), (DWORD)WAIT_OBJECT_0);  // manual reset
+    EXPECT_EQ(WaitForSingleObject(global, 0), (DWORD)WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(local, 0), (DWORD)WAIT_OBJECT_0);
     ASSERT_TRUE(ResetEvent(created));
     EXPECT_EQ(WaitForSingleObject(again, 0), (DWORD)WAIT_TIMEOUT);
 
     CloseHandle(created);
     CloseHandle(again);
     CloseHandle(opened);
+    CloseHandle(global);
+    CloseHandle(local);
     // The name goes with the last handle.
     EXPECT_EQ(OpenEventA(EVENT_ALL_ACCESS, FALSE, "kelu-test-event"), nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);

@@ -17,6 +17,8 @@ struct TestDeviceExtension {
 PDEVICE_OBJECT g_device;
 PDEVICE_OBJECT g_exclusiveDevice;
 TestDeviceCounts g_counts;
+// The last device control the device refused: its code and the first input byte.
+TestRefusedControl g_lastRefused;
 
 const char16_t *const kLinks[] = {u"\\DosDevices\\Win32Test", u"\\DosDevices\\COM3",
                                   u"\\DosDevices\\COM12"};
@@ -178,6 +180,9 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp)
         return Complete(irp, request.status, request.information);
     }
     default:
+        g_lastRefused.code = stack->Parameters.DeviceIoControl.IoControlCode;
+        g_lastRefused.inputLength = in;
+        g_lastRefused.firstInputByte = in > 0 ? buffer[0] : 0;
         return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
 }
@@ -200,6 +205,7 @@ NTSTATUS NTAPI TestDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPa
 {
     UNREFERENCED_PARAMETER(registryPath);
     g_counts = {};
+    g_lastRefused = {};
     UNICODE_STRING name = RTL_CONSTANT_STRING(u"\\Device\\Win32Test");
     NTSTATUS status = IoCreateDevice(driver, sizeof(TestDeviceExtension), &name,
                                      FILE_DEVICE_UNKNOWN, 0, FALSE, &g_device);
@@ -261,4 +267,9 @@ TestDeviceCounts TestDeviceGetCounts()
 void TestDeviceWaitForQueuedRead()
 {
     KeWaitForSingleObject(&Extension(g_device)->readQueued, Executive, KernelMode, FALSE, nullptr);
+}
+
+TestRefusedControl TestDeviceLastRefusedControl()
+{
+    return g_lastRefused;
 }

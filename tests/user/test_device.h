@@ -35,8 +35,17 @@ struct TestDeviceCounts {
     LONG readsCancelled;   // by a cancel routine or at cleanup
 };
 
+// A device control with any other code is refused with STATUS_INVALID_DEVICE_REQUEST
+// and remembered, so that a test sees which request a Win32 call sent.
+struct TestRefusedControl {
+    ULONG code;
+    ULONG inputLength;
+    UCHAR firstInputByte;
+};
+
 // Loads the driver on the running machine (its DriverEntry creates the devices).
 void TestDeviceLoad();
 TestDeviceCounts TestDeviceGetCounts();
+TestRefusedControl TestDeviceLastRefusedControl();
 // Waits (on the machine's dispatcher) until a read is queued on \Device\Win32Test.
 void TestDeviceWaitForQueuedRead();

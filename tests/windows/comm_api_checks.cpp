@@ -1,0 +1,71 @@
+// The Win32 comm API as an ordinary serial application uses it, against the driver.
+#include "checks.h"
+#include "port_io.h"
+
+#include <keluapi.h>
+
+#include <string>
+
+void CheckCommApi(Suite &suite, HANDLE a, HANDLE b)
+{
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    bool built = GetCommState(a, &dcb) && BuildCommDCBA("baud=9600 parity=E data=7 stop=2", &dcb);
+    bool set = built && SetCommState(a, &dcb);
+    DCB readBack = {};
+    readBack.DCBlength = sizeof readBack;
+    suite.Check(set && GetCommState(a, &readBack) && readBack.BaudRate == 9600 && readBack.Parity == EVENPARITY &&
+                    readBack.ByteSize == 7 && readBack.StopBits == TWOSTOPBITS,
+                "BuildCommDCB and SetCommState: GetCommState reads back 9600 baud, even parity, 7 bits, 2 stop bits");
+    KELU_PORT_SETTINGS settings = {};
+    suite.Check(keluGetSettings(kPortA, &settings) && settings.BaudRate == 9600 && settings.WordLength == 7,
+                "the controlling application sees the same settings");
+
+    COMMTIMEOUTS timeouts = {10, 20, 30, 40, 50};
+    COMMTIMEOUTS timeoutsBack = {};
+    suite.Check(SetCommTimeouts(a, &timeouts) && GetCommTimeouts(a, &timeoutsBack) &&
+                    timeoutsBack.ReadIntervalTimeout == 10 && timeoutsBack.ReadTotalTimeoutMultiplier == 20 &&
+                    timeoutsBack.ReadTotalTimeoutConstant == 30 && timeoutsBack.WriteTotalTimeoutMultiplier == 40 &&
+                    timeoutsBack.WriteTotalTimeoutConstant == 50,
+                "SetCommTimeouts: GetCommTimeouts reads back all five");
+    SetTimeouts(a, 0, 0, kStepMs, 0, kStepMs);
+    suite.Check(SetupComm(a, 4096, 4096) != 0, "SetupComm accepts 4096-byte queues");
+
+    DWORD modem = 0;
+    bool raised = EscapeCommFunction(a, SETRTS) && EscapeCommFunction(a, SETDTR);
+    const DWORD kCrossed = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON;
+    suite.Check(raised && GetCommModemStatus(b, &modem) && (modem & kCrossed) == kCrossed,
+                "RTS and DTR raised with EscapeCommFunction show on the partner as CTS, DSR and DCD");
+    bool cleared = EscapeCommFunction(a, CLRRTS) && EscapeCommFunction(a, CLRDTR);
+    suite.Check(cleared && GetCommModemStatus(b, &modem) && (modem & kCrossed) == 0,
+                "clearing them clears the partner's CTS, DSR and DCD");
+
+    // A wait on the partner's receive event, pending before the bytes arrive.
+    DWORD mask = 0;
+    bool masked = SetCommMask(b, EV_RXCHAR) && GetCommMask(b, &mask) && mask == EV_RXCHAR;
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD events = 0, unused = 0;
+    BOOL waitDone = WaitCommEvent(b, &events, &overlapped);
+    bool pended = !waitDone && GetLastError() == ERROR_IO_PENDING;
+    WriteBytes(a, "e");
+    bool ended = pended && WaitForSingleObject(overlapped.hEvent, kStepMs) == WAIT_OBJECT_0 &&
+                 GetOverlappedResult(b, &overlapped, &unused, FALSE);
+    if (pended && !ended) {
+        SetCommMask(b, 0);  // ends the wait
+        GetOverlappedResult(b, &overlapped, &unused, TRUE);
+    }
+    CloseHandle(overlapped.hEvent);
+    suite.Check(masked && ended && (events & EV_RXCHAR) != 0,
+                "SetCommMask(EV_RXCHAR): a pending WaitCommEvent ends when the partner writes");
+
+    COMSTAT status = {};
+    DWORD errors = 0;
+    bool counted = ClearCommError(b, &errors, &status) && status.cbInQue == 1;
+    WriteBytes(a, "more");
+    counted = counted && ClearCommError(b, &errors, &status) && status.cbInQue == 5 && errors == 0;
+    suite.Check(counted, "ClearCommError counts the bytes waiting to be read");
+    suite.Check(PurgeComm(b, PURGE_RXCLEAR) && ClearCommError(b, &errors, &status) && status.cbInQue == 0,
+                "PurgeComm(PURGE_RXCLEAR) drops them");
+    SetCommMask(b, 0);
+}
