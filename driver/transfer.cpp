@@ -78,9 +78,10 @@ BOOLEAN HandWriteToRead(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION p
     // The two queue locks nest only here, under both ports' Mutexes, so their order cannot
     // meet the opposite one.
     KIRQL irql;
+    KIRQL receiverIrql = DISPATCH_LEVEL;
     KeAcquireSpinLock(&pSender->QueueLock, &irql);
     if (pReceiver != pSender)
-        KeAcquireSpinLockAtDpcLevel(&pReceiver->QueueLock);
+        KeAcquireSpinLock(&pReceiver->QueueLock, &receiverIrql);
     PIRP Write = KeluQueueHead(&pSender->WriteQueue);
     PIRP Read = KeluQueueHead(&pReceiver->ReadQueue);
     ULONG ulWriteLength = 0;
@@ -115,7 +116,7 @@ BOOLEAN HandWriteToRead(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION p
             KeluArmReadIntervalTimerLocked(pReceiver);
     }
     if (pReceiver != pSender)
-        KeReleaseSpinLockFromDpcLevel(&pReceiver->QueueLock);
+        KeReleaseSpinLock(&pReceiver->QueueLock, receiverIrql);
     KeReleaseSpinLock(&pSender->QueueLock, irql);
     if (ulChunk == 0)
         return FALSE;
