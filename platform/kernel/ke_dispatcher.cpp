@@ -7,7 +7,6 @@
 #include "machine.h"
 #include "verifier.h"
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <unordered_set>
@@ -46,6 +45,8 @@ struct Waiter {
 // sleep and wake-up cost. Each thread adapts its own watch below that to how soon its
 // recent waits were signalled (see KeWaitForHeaderWatchingFirst).
 constexpr std::chrono::nanoseconds kLongestWatch = std::chrono::microseconds(20);
+// A signal this long after the wait began means the signalling thread was not running.
+constexpr std::chrono::nanoseconds kLateSignal = 10 * kLongestWatch;
 thread_local constinit std::chrono::nanoseconds t_watch KI_STATIC_TLS = kLongestWatch;
 
 // Waiters with a deadline, so that the clock can wake them when it passes.
@@ -259,12 +260,12 @@ NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, ULONGLONG deadl
     HostClock::time_point signalledAt;
     NTSTATUS status = WaitForHeaders(&header, 1, false, deadline, caller, &signalledAt);
     if (signalledAt != HostClock::time_point()) {
-        // A signal that came soon after the watch gave up asks for a longer watch; one
-        // that came later than the longest watch, as on a machine so busy that the
-        // signalling thread is often not running, for a shorter one, down to sleeping
-        // at once: watching then only takes the processor from the thread it waits for.
-        auto delay = signalledAt - start;
-        t_watch = delay <= kLongestWatch ? std::min(kLongestWatch, delay + delay / 2) : t_watch / 2;
+        // A signal that came within a few sleeps and wake-ups keeps the full watch (the
+        // other thread was running, or asleep itself); one that came much later, as on
+        // a machine so busy that the signalling thread is often not running, halves it,
+        // down to sleeping at once: watching then only takes the processor from the
+        // thread it waits for.
+        t_watch = signalledAt - start <= kLateSignal ? kLongestWatch : t_watch / 2;
     }
     return status;
 }
