@@ -90,8 +90,9 @@ DWORD SendRequestAndClose(HANDLE device, DWORD code, const void* input, DWORD in
 DWORD OpenRetryingCollisions(DWORD (*open)(HANDLE* device), HANDLE* device)
 {
     DWORD error = open(device);
-    for (DWORD waited = 0; IsCollision(error) && waited < kCollisionRetryMs;
-         waited += kCollisionPollMs) {
+    // Measured on the clock, not counted in polls: a Sleep may last longer than asked.
+    const DWORD start = GetTickCount();
+    while (IsCollision(error) && GetTickCount() - start < kCollisionRetryMs) {
         Sleep(kCollisionPollMs);
         error = open(device);
     }

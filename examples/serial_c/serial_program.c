@@ -2,8 +2,9 @@
  * Windows backend is written: it lists the ports from the registry's SERIALCOMM map
  * and from the device tree (SetupAPI and the configuration manager), opens a pair,
  * configures it, and moves bytes with overlapped I/O, waiting with
- * WaitForMultipleObjects on a read and a WaitCommEvent at once. A controlling
- * application's part (keluapi) installs the drivers and plugs the pair in first.
+ * WaitForMultipleObjects on a read and a WaitCommEvent at once, and flushes. A
+ * controlling application's part (keluapi) installs the drivers and plugs the pair
+ * in first.
  *
  * Exit status 0 when every check held; each failed check prints its line. */
 #include <windows.h>
@@ -319,10 +320,13 @@ int main(void)
     CHECK(memcmp(received, "ping", 4) == 0);
     CHECK((events & EV_RXCHAR) != 0);
 
-    /* The other way: bytes wait in COM1's input queue until it reads them. */
+    /* The other way: once flushed, nothing of it is left to send on COM2, and the
+     * bytes wait in COM1's input queue until it reads them. */
     CHECK(Send(com2, "pong", 4));
+    CHECK(FlushFileBuffers(com2));
     DWORD errors = 0;
     COMSTAT status;
+    CHECK(ClearCommError(com2, &errors, &status) && status.cbOutQue == 0);
     CHECK(ClearCommError(com1, &errors, &status));
     CHECK(errors == 0 && status.cbInQue == 4);
     OVERLAPPED read;

@@ -49,7 +49,6 @@ const char16_t *RecordValueName(ULONG property)
 {
     switch (property) {
     case CM_DRP_DEVICEDESC: return u"DeviceDesc";
-    case CM_DRP_COMPATIBLEIDS: return u"CompatibleIDs";
     case CM_DRP_SERVICE: return u"Service";
     case CM_DRP_CLASS: return u"Class";
     case CM_DRP_CLASSGUID: return u"ClassGUID";
@@ -77,17 +76,23 @@ std::string DwordBytes(ULONG value)
     return std::string(reinterpret_cast<const char *>(&value), sizeof(value));
 }
 
-// A property's bytes (strings in the ANSI code page) and type.
+// A property's bytes (strings in the ANSI code page) and type: the ids as the bus
+// reported them, the address and number from its capabilities, the rest from the
+// device's record.
 CONFIGRET ReadProperty(const std::u16string &instancePath, const PnpDeviceInfo &info,
                        ULONG property, std::string *bytes, ULONG *type)
 {
     bool isRoot = EqualNoCase(instancePath, kDeviceTreeRoot);
     switch (property) {
     case CM_DRP_HARDWAREID:
-        if (info.hardwareIds.empty()) return CR_NO_SUCH_VALUE;
-        *bytes = MultiString(info.hardwareIds);
+    case CM_DRP_COMPATIBLEIDS: {
+        const std::vector<std::u16string> &ids =
+            property == CM_DRP_HARDWAREID ? info.hardwareIds : info.compatibleIds;
+        if (ids.empty()) return CR_NO_SUCH_VALUE;
+        *bytes = MultiString(ids);
         *type = REG_MULTI_SZ;
         return CR_SUCCESS;
+    }
     case CM_DRP_ADDRESS:
     case CM_DRP_UI_NUMBER: {
         if (!info.hasCapabilities) return CR_NO_SUCH_VALUE;

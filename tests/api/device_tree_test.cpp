@@ -136,6 +136,10 @@ TEST_F(DeviceTreeTest, PropertiesComeFromTheRecordAndTheBusesCapabilities)
     EXPECT_EQ(CM_Get_DevNode_Registry_PropertyA(port_.DevInst, CM_DRP_FRIENDLYNAME, &type, text,
                                                 &length, 0),
               (CONFIGRET)CR_NO_SUCH_VALUE);
+    // The bus reports no compatible ids for a port.
+    EXPECT_EQ(CM_Get_DevNode_Registry_PropertyA(port_.DevInst, CM_DRP_COMPATIBLEIDS, &type, text,
+                                                &length, 0),
+              (CONFIGRET)CR_NO_SUCH_VALUE);
     EXPECT_EQ(CM_Get_DevNode_Registry_PropertyA(port_.DevInst, 0x7777, &type, text, &length, 0),
               (CONFIGRET)CR_INVALID_PROPERTY);
     EXPECT_EQ(CM_Get_DevNode_Registry_PropertyA(port_.DevInst, CM_DRP_SERVICE, &type, nullptr,

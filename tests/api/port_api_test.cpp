@@ -392,7 +392,7 @@ TEST_F(ApiTest, WithoutTheControlDeviceEveryPortExportFailsWithTheOpenError)
                 failed = calls[i]();
                 error = GetLastError();
             },
-            50);
+            500);
         EXPECT_TRUE(failed);
         EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
         EXPECT_GE(waitedMs, 2000u);

@@ -205,6 +205,11 @@ TEST_F(DataPathStressTest, EveryReportedByteArrivesExactlyOnceWhateverEndsTheReq
     } figures;
     std::atomic<bool> failedStatus{false};
     std::atomic<int> finished{0};
+    // However fast the streams run, the writers hold their last request back until the
+    // third thread has meddled this often, so that every kind of ending gets its chance
+    // (readers time out meanwhile).
+    const unsigned kMeddlingsBeforeTheEnd = 300;
+    std::atomic<unsigned> meddlings{0};
     std::vector<std::thread> threads;
     // The issuing thread cancels its own request at once, after a few turns, or not at all.
     auto maybeCancel = [&](std::mt19937 &random, HANDLE port, Overlapped &request) {
@@ -241,6 +246,8 @@ TEST_F(DataPathStressTest, EveryReportedByteArrivesExactlyOnceWhateverEndsTheReq
             size_t offset = 0;
             while (offset < kBytes && !failedStatus) {
                 size_t size = std::min<size_t>(kBytes - offset, 1 + random() % 70000);
+                if (offset + size == kBytes)
+                    Eventually([&] { return meddlings >= kMeddlingsBeforeTheEnd; }, kHostSecondsLimit);
                 Overlapped write;
                 StartWrite(ports[side], write,
                            std::vector<BYTE>(streams[side].begin() + offset,
@@ -305,6 +312,7 @@ TEST_F(DataPathStressTest, EveryReportedByteArrivesExactlyOnceWhateverEndsTheReq
             }
             EXPECT_TRUE(request.Done());
             EXPECT_EQ(request.Status(), STATUS_SUCCESS);
+            meddlings++;
             std::this_thread::yield();
         }
     });
