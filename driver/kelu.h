@@ -21,6 +21,9 @@
 //  3. QueueLock (spin lock, up to DISPATCH_LEVEL). Guards the links of ReadQueue,
 //     WriteQueue and FlushQueue, which timer DPCs and cancel routines share with the
 //     transfer engine. Held only around an append or unlink; nothing is completed under it.
+//     The transfer's hand-over from a write straight to the partner's read holds the
+//     writer's QueueLock and then the reader's, under both ports' Mutexes; nothing else
+//     holds two.
 //  4. g_PortTableLock (spin lock). Innermost: held only while an entry of
 //     g_PortDeviceExtensions is read and referenced, or written. Nothing else is taken
 //     under it.
@@ -282,6 +285,12 @@ NTSTATUS KeluResizeRings(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulReceiveSize, UL
 // The bytes this port still has to send: those of its queued writes not yet stored, and
 // those waiting in its transmit ring. Port Mutex held (transfer.cpp).
 ULONG KeluBytesToTransmit(PKELU_DEVICE_EXTENSION pDevExt);
+// The receive events of one move into a receive ring, as KeluMoveWriteToReadBuffer raises
+// them: SERIAL_EV_RXCHAR, SERIAL_EV_RXFLAG when a moved byte was the receiver's event
+// character, SERIAL_EV_RX80FULL when the ring then held ulCountAfter bytes at or above its
+// 80 % mark. Also for bytes handed from a write straight to a read (transfer.cpp).
+BOOLEAN KeluHasEventChar(PKELU_DEVICE_EXTENSION pReceiver, const UCHAR *pBytes, ULONG ulCount);
+ULONG KeluMoveEvents(PKELU_DEVICE_EXTENSION pReceiver, BOOLEAN bEventChar, ULONG ulCountAfter);
 
 #ifndef MAXULONG
 #define MAXULONG 0xFFFFFFFFUL  // as the Windows headers define it

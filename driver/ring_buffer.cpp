@@ -69,14 +69,6 @@ ULONG Rx80FullMark(PKELU_DEVICE_EXTENSION pDevExt) {
     return pDevExt->ulReadBufferSize * 80 / 100;
 }
 
-BOOLEAN ContainsByte(const UCHAR *pBytes, ULONG ulCount, UCHAR ucValue) {
-    for (ULONG i = 0; i < ulCount; i++) {
-        if (pBytes[i] == ucValue)
-            return TRUE;
-    }
-    return FALSE;
-}
-
 // The size a ring gets for a requested size: 0 counts as 1, and a ring never becomes
 // smaller than the bytes it holds, so resizing loses none of them.
 ULONG NewRingSize(const Ring &ring, ULONG ulRequested) {
@@ -99,6 +91,35 @@ VOID MoveRing(const Ring &ring, PUCHAR *ppBuffer, PULONG pulSize, PUCHAR pNew, U
 }
 
 }  // namespace
+
+BOOLEAN KeluHasEventChar(PKELU_DEVICE_EXTENSION pReceiver, const UCHAR *pBytes, ULONG ulCount) {
+    // Eight bytes at a time: a word XORed with the character repeated has a zero byte
+    // where the character is, and (x - 0x01..01) & ~x & 0x80..80 is nonzero just then.
+    const ULONGLONG ullOnes = 0x0101010101010101ULL;
+    const ULONGLONG ullRepeated = ullOnes * pReceiver->Chars.EventChar;
+    ULONG i = 0;
+    for (; i + sizeof(ULONGLONG) <= ulCount; i += sizeof(ULONGLONG)) {
+        ULONGLONG ullWord;
+        RtlCopyMemory(&ullWord, pBytes + i, sizeof(ullWord));
+        ULONGLONG ullDiffers = ullWord ^ ullRepeated;
+        if (((ullDiffers - ullOnes) & ~ullDiffers & (ullOnes << 7)) != 0)
+            return TRUE;
+    }
+    for (; i < ulCount; i++) {
+        if (pBytes[i] == pReceiver->Chars.EventChar)
+            return TRUE;
+    }
+    return FALSE;
+}
+
+ULONG KeluMoveEvents(PKELU_DEVICE_EXTENSION pReceiver, BOOLEAN bEventChar, ULONG ulCountAfter) {
+    ULONG ulEvents = SERIAL_EV_RXCHAR;
+    if (bEventChar)
+        ulEvents |= SERIAL_EV_RXFLAG;
+    if (ulCountAfter >= Rx80FullMark(pReceiver))
+        ulEvents |= SERIAL_EV_RX80FULL;
+    return ulEvents;
+}
 
 NTSTATUS KeluResizeRings(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulReceiveSize, ULONG ulTransmitSize) {
     Ring receive = ReceiveRing(pDevExt);
@@ -173,20 +194,15 @@ ULONG KeluMoveWriteToReadBuffer(PKELU_DEVICE_EXTENSION pReceiver, PKELU_DEVICE_E
         if (ulStored == 0)
             break;
         if (!bEventChar)
-            bEventChar = ContainsByte(pRun, ulStored, pReceiver->Chars.EventChar);
+            bEventChar = KeluHasEventChar(pReceiver, pRun, ulStored);
         pSender->ulWriteBufferOut += ulStored;
         if (pSender->ulWriteBufferOut == pSender->ulWriteBufferSize)
             pSender->ulWriteBufferOut = 0;
         pSender->ulWriteBufferCount -= ulStored;
         ulMoved += ulStored;
     }
-    if (ulMoved != 0) {
-        ULONG ulEvents = SERIAL_EV_RXCHAR;
-        if (bEventChar)
-            ulEvents |= SERIAL_EV_RXFLAG;
-        if (pReceiver->ulReadBufferCount >= Rx80FullMark(pReceiver))
-            ulEvents |= SERIAL_EV_RX80FULL;
-        KeluSignalWaitEvents(pReceiver, ulEvents);
-    }
+    if (ulMoved != 0)
+        KeluSignalWaitEvents(pReceiver,
+                             KeluMoveEvents(pReceiver, bEventChar, pReceiver->ulReadBufferCount));
     return ulMoved;
 }

@@ -65,6 +65,71 @@ BOOLEAN FillHeadRead(PKELU_DEVICE_EXTENSION pPort) {
     return Irp != NULL;
 }
 
+// While both rings are empty, a pass of the loop below carries up to a transmit ring's
+// worth of the head write through both rings into the head read. When that chunk fits
+// the receive ring and the read, this copies it from the write straight to the read
+// instead, with the counts, completions, timers and events the pass would give. TRUE
+// when it did. The receiver is open.
+BOOLEAN HandWriteToRead(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION pReceiver,
+                        BOOLEAN *pbStored) {
+    if (pSender->pWriteBuffer == NULL || pReceiver->pReadBuffer == NULL ||
+        pSender->ulWriteBufferCount != 0 || pReceiver->ulReadBufferCount != 0)
+        return FALSE;
+    // The two queue locks nest only here, under both ports' Mutexes, so their order cannot
+    // meet the opposite one.
+    KIRQL irql;
+    KIRQL receiverIrql = DISPATCH_LEVEL;
+    KeAcquireSpinLock(&pSender->QueueLock, &irql);
+    if (pReceiver != pSender)
+        KeAcquireSpinLock(&pReceiver->QueueLock, &receiverIrql);
+    PIRP Write = KeluQueueHead(&pSender->WriteQueue);
+    PIRP Read = KeluQueueHead(&pReceiver->ReadQueue);
+    ULONG ulWriteLength = 0;
+    ULONG ulReadLength = 0;
+    ULONG ulChunk = 0;
+    if (Write != NULL && Read != NULL) {
+        ulWriteLength = IoGetCurrentIrpStackLocation(Write)->Parameters.Write.Length;
+        ulReadLength = IoGetCurrentIrpStackLocation(Read)->Parameters.Read.Length;
+        ulChunk = ulWriteLength - (ULONG)Write->IoStatus.Information;
+        if (ulChunk > pSender->ulWriteBufferSize)
+            ulChunk = pSender->ulWriteBufferSize;
+        if (ulChunk > pReceiver->ulReadBufferSize ||
+            ulChunk > ulReadLength - (ULONG)Read->IoStatus.Information)
+            ulChunk = 0;
+    }
+    PIRP DoneWrite = NULL;
+    PIRP DoneRead = NULL;
+    BOOLEAN bEventChar = FALSE;
+    if (ulChunk != 0) {
+        const UCHAR *pSource =
+            (const UCHAR *)Write->AssociatedIrp.SystemBuffer + Write->IoStatus.Information;
+        RtlCopyMemory((PUCHAR)Read->AssociatedIrp.SystemBuffer + Read->IoStatus.Information,
+                      pSource, ulChunk);
+        bEventChar = KeluHasEventChar(pReceiver, pSource, ulChunk);
+        Write->IoStatus.Information += ulChunk;
+        Read->IoStatus.Information += ulChunk;
+        if (Write->IoStatus.Information == ulWriteLength)
+            DoneWrite = KeluUnlinkHeadLocked(pSender, &pSender->WriteQueue);
+        if (Read->IoStatus.Information == ulReadLength || KeluIsReadOnFirstByte(pReceiver))
+            DoneRead = KeluUnlinkHeadLocked(pReceiver, &pReceiver->ReadQueue);
+        else
+            KeluArmReadIntervalTimerLocked(pReceiver);
+    }
+    if (pReceiver != pSender)
+        KeReleaseSpinLock(&pReceiver->QueueLock, receiverIrql);
+    KeReleaseSpinLock(&pSender->QueueLock, irql);
+    if (ulChunk == 0)
+        return FALSE;
+    // In the order of the pass: the write's completion, the move's events, the read's.
+    *pbStored = TRUE;
+    if (DoneWrite != NULL)
+        KeluFinishRequest(DoneWrite, STATUS_SUCCESS);
+    KeluSignalWaitEvents(pReceiver, KeluMoveEvents(pReceiver, bEventChar, ulChunk));
+    if (DoneRead != NULL)
+        KeluFinishRequest(DoneRead, STATUS_SUCCESS);
+    return TRUE;
+}
+
 // One direction of a transfer: the sender's writes towards the receiver's reads, until
 // a whole pass moves nothing. The receiver may be NULL or the sender itself.
 VOID TransferOneWay(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION pReceiver) {
@@ -72,6 +137,11 @@ VOID TransferOneWay(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION pRece
     BOOLEAN bStored = FALSE;
     BOOLEAN bProgress;
     do {
+        if (pReceiver != NULL && pReceiver->bOpened &&
+            HandWriteToRead(pSender, pReceiver, &bStored)) {
+            bProgress = TRUE;
+            continue;
+        }
         bProgress = FeedTransmitRing(pSender, &bStored);
         if (pReceiver != NULL && pReceiver->bOpened) {
             if (KeluMoveWriteToReadBuffer(pReceiver, pSender) != 0)

@@ -42,8 +42,10 @@ private:
 
 // Where a command may run: anywhere, only where applications are held (the commands
 // that act as a port's application, whose handles live as long as the session or
-// the server that holds them), or only outside a session (a session does not nest).
-enum class CommandScope { kAnywhere, kSessionOnly, kOutsideSession };
+// the server that holds them), only outside a session (a session does not nest), or
+// on a machine of its own that it starts (outside a session, and never carried out by
+// a running server, whose machine is the user's).
+enum class CommandScope { kAnywhere, kSessionOnly, kOutsideSession, kOwnMachine };
 
 struct Command {
     const char *name;
@@ -71,3 +73,4 @@ extern const std::vector<Command> kEventCommands;
 extern const std::vector<Command> kSessionCommands;
 extern const std::vector<Command> kDemoCommands;
 extern const std::vector<Command> kServeCommands;
+extern const std::vector<Command> kBenchCommands;

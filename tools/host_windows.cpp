@@ -40,6 +40,9 @@ std::string MachineNote() { return "this Windows machine"; }
 std::optional<int> ForwardToServer(const std::vector<std::string> &) { return std::nullopt; }
 const std::vector<Command> kServeCommands;
 
+// kelu bench measures on an embedded machine of its own, beside POSIX pipes.
+const std::vector<Command> kBenchCommands;
+
 // Wine's ntdll tells itself apart by this export.
 bool WaitingOpensCanBeApproved()
 {

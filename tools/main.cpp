@@ -13,6 +13,7 @@ namespace {
 const std::vector<const std::vector<Command> *> kGroups = {
     &kPackageCommands, &kPortCommands,    &kLineCommands, &kByteCommands,
     &kEventCommands,   &kSessionCommands, &kDemoCommands,  &kServeCommands,
+    &kBenchCommands,
 };
 
 const Command *FindCommand(const std::string &name)
@@ -78,7 +79,8 @@ int RunCommandLine(const std::vector<std::string> &words, bool inSession)
         if (command->scope == CommandScope::kSessionOnly && CurrentContext().applications == nullptr)
             ThrowUsage("it acts as an application on a port, which needs a session or a running server: "
                        "'kelu session --help', 'kelu serve --help'");
-        if (command->scope == CommandScope::kOutsideSession && inSession)
+        if ((command->scope == CommandScope::kOutsideSession ||
+             command->scope == CommandScope::kOwnMachine) && inSession)
             ThrowUsage("it cannot run inside a session");
         command->run(arguments);
     } catch (const CommandFailure &failure) {
@@ -95,7 +97,12 @@ int main(int argc, char **argv)
 {
     std::vector<std::string> words(argv + 1, argv + argc);
     TakeMachineOptions(&words);
-    // A running `kelu serve` holds the machine: it carries the command out.
-    if (std::optional<int> status = ForwardToServer(words)) return *status;
+    // A running `kelu serve` holds the machine: it carries the command out, unless the
+    // command runs on a machine of its own.
+    const Command *command = words.empty() ? nullptr : FindCommand(words[0]);
+    bool ownMachine = command != nullptr && command->scope == CommandScope::kOwnMachine;
+    if (!ownMachine) {
+        if (std::optional<int> status = ForwardToServer(words)) return *status;
+    }
     return RunCommandLine(words, false);
 }

@@ -124,7 +124,7 @@ typedef struct _KTIMER {
 
 // Fast mutex: not recursive; acquiring raises to APC_LEVEL until the release.
 typedef struct _FAST_MUTEX {
-    LONG Count;               // 1 = free
+    LONG Count;               // 1 = free, 0 = owned, -n = owned with n waiters
     struct _KTHREAD *Owner;
     ULONG Contention;
     KEVENT Event;

@@ -1,14 +1,13 @@
 // File objects and the requests made on them: open (IRP_MJ_CREATE), read, write,
 // device control with buffered I/O and flush, cancellation by the issuing thread, and the
 // IRP_MJ_CLEANUP / IRP_MJ_CLOSE pair at the last handle and the last reference.
+#include "block_cache.h"
 #include "io_manager.h"
 #include "ke.h"
 #include "ustring.h"
 #include "verifier.h"
 
-#include <algorithm>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 
 #ifndef STATUS_ACCESS_VIOLATION
@@ -20,8 +19,27 @@ namespace {
 struct FileRecord {
     std::mutex lock;
     std::condition_variable requestFinished;
-    std::list<PIRP> pending;  // requests made through handles and not finished
-    std::list<PIRP> completing;  // completed, their result not yet visible to the caller
+    unsigned waiters = 0;     // threads waiting for requestFinished
+    // Requests made through handles and not finished, linked through their
+    // ThreadListEntry; a finished one is left self-linked.
+    LIST_ENTRY pending;
+    // Completed requests whose result is not yet visible to the caller, linked through
+    // their PendingRequest's completingEntry.
+    LIST_ENTRY completing;
+
+    FileRecord() {
+        InitializeListHead(&pending);
+        InitializeListHead(&completing);
+    }
+
+    // Waits on requestFinished (lock held through `guard`) until `done` holds;
+    // completions signal only while someone waits.
+    template <typename Done>
+    void waitUntil(std::unique_lock<std::mutex> &guard, Done done) {
+        waiters++;
+        requestFinished.wait(guard, done);
+        waiters--;
+    }
     std::u16string fileName;
     bool opened = false;      // IRP_MJ_CREATE succeeded: cleanup and close are owed
 };
@@ -75,7 +93,7 @@ void FileDeleted(void *object) {
     {
         // A completion that gave back its reference may still be signalling the file.
         std::unique_lock<std::mutex> guard(record->lock);
-        record->requestFinished.wait(guard, [&] { return record->completing.empty(); });
+        record->waitUntil(guard, [&] { return IsListEmpty(&record->completing); });
     }
     if (file->DeviceObject) {
         ReleaseOpenCount(file->DeviceObject);
@@ -119,11 +137,23 @@ NTSTATUS ReserveOpen(PDEVICE_OBJECT device) {
 // ---------------------------------------------------------------------------
 // Read, write and device control.
 
+// Records and system buffers of finished requests, for the next ones.
+BlockCache g_recordMemory(64);
+BlockCache g_systemBufferMemory(16);
+
 // One request in flight, shared by the submitting thread and the completion; the last
 // of the two to be done with it frees it. Its reference to the file is given back by the
 // completion on an overlapped file, before the completion can be seen, and by the
 // submitter on a synchronous file, once its wait has ended.
 struct PendingRequest {
+    static void *operator new(size_t size) {
+        void *memory = g_recordMemory.take(size);
+        if (memory == nullptr)
+            throw std::bad_alloc();
+        return memory;
+    }
+    static void operator delete(void *memory) { g_recordMemory.give(memory); }
+
     std::atomic<int> references{2};
     PFILE_OBJECT file = nullptr;
     PKEVENT userEvent = nullptr;  // referenced event object, or null
@@ -134,6 +164,8 @@ struct PendingRequest {
     bool copyOut = false;         // buffered output goes back to userOutput
     PIO_STATUS_BLOCK ioStatus = nullptr;
     IO_STATUS_BLOCK finalStatus = {};
+    PIRP irp = nullptr;
+    LIST_ENTRY completingEntry = {};  // in the file record's completing list
 };
 
 void DropRequestReference(PendingRequest *request) {
@@ -186,10 +218,11 @@ void FinishFileRequest(PIRP irp, void *context) {
         // so that NtCancelIoFile returns only then and the file's record outlives the
         // events. (An IRP that NtCancelIoFile pinned is not reused meanwhile.)
         std::lock_guard<std::mutex> guard(record->lock);
-        record->pending.remove(irp);
-        record->completing.push_back(irp);
+        RemoveEntryList(&irp->ThreadListEntry);
+        InitializeListHead(&irp->ThreadListEntry);
+        InsertTailList(&record->completing, &request->completingEntry);
     }
-    std::free(irp->AssociatedIrp.SystemBuffer);
+    g_systemBufferMemory.give(irp->AssociatedIrp.SystemBuffer);
     IoReleaseIrp(irp);
     if (request->synchronous) {
         // The submitter is waiting and holds the file: it releases it when woken.
@@ -204,9 +237,9 @@ void FinishFileRequest(PIRP irp, void *context) {
     }
     {
         std::lock_guard<std::mutex> guard(record->lock);
-        auto &completing = record->completing;
-        completing.erase(std::find(completing.begin(), completing.end(), irp));
-        record->requestFinished.notify_all();
+        RemoveEntryList(&request->completingEntry);
+        if (record->waiters != 0)
+            record->requestFinished.notify_all();
     }
     DropRequestReference(request);
 }
@@ -306,6 +339,7 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
 
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
     PIRP irp = IoAllocateIrpFor(top->StackSize, FinishFileRequest, pending);
+    pending->irp = irp;
     irp->RequestorMode = UserMode;
     irp->UserIosb = request.ioStatus;
     irp->UserEvent = userEvent;
@@ -354,9 +388,13 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
         return status;
     }
     if (buffered && systemLength) {
-        void *system = std::calloc(1, systemLength);
+        // Only what the caller's input does not cover starts zeroed: a read's buffer is
+        // written by the driver before any byte of it goes back.
+        auto *system = static_cast<unsigned char *>(g_systemBufferMemory.take(systemLength));
         if (request.inputLength)
             memcpy(system, request.input, request.inputLength);
+        if (request.majorFunction == IRP_MJ_DEVICE_CONTROL)
+            memset(system + request.inputLength, 0, systemLength - request.inputLength);
         irp->AssociatedIrp.SystemBuffer = system;
         pending->copyOut = request.majorFunction != IRP_MJ_WRITE && request.outputLength;
     }
@@ -364,12 +402,12 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
     {
         FileRecord *record = RecordOf(file);
         std::lock_guard<std::mutex> guard(record->lock);
-        record->pending.push_back(irp);
+        InsertTailList(&record->pending, &irp->ThreadListEntry);
     }
     status = IofCallDriver(top, irp);
     ObfDereferenceObject(top);
     if (pending->synchronous) {
-        KeWaitForHeaderWatchingFirst(&pending->done.Header, caller);
+        KeWaitForHeaderWatchingFirst(&pending->done.Header, KE_WAIT_FOREVER, caller);
         status = pending->finalStatus.Status;
         ObfDereferenceObject(file);
     }
@@ -391,7 +429,9 @@ NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
     std::vector<PIRP> mine;
     {
         std::lock_guard<std::mutex> guard(record->lock);
-        for (PIRP irp : record->pending) {
+        for (PLIST_ENTRY entry = record->pending.Flink; entry != &record->pending;
+             entry = entry->Flink) {
+            PIRP irp = CONTAINING_RECORD(entry, IRP, ThreadListEntry);
             if (irp->Tail.Overlay.Thread == PsGetCurrentThread()) {
                 IoPinIrp(irp);
                 mine.push_back(irp);
@@ -401,13 +441,20 @@ NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
     for (PIRP irp : mine)
         IoCancelPinnedIrp(irp);
     {
+        // A pinned request's entry stays readable after it finished, and its address is
+        // not reused, so a completing record naming it is this request's.
         std::unique_lock<std::mutex> guard(record->lock);
-        auto listed = [](const std::list<PIRP> &list, PIRP irp) {
-            return std::find(list.begin(), list.end(), irp) != list.end();
+        auto completing = [&](PIRP irp) {
+            for (PLIST_ENTRY entry = record->completing.Flink; entry != &record->completing;
+                 entry = entry->Flink) {
+                if (CONTAINING_RECORD(entry, PendingRequest, completingEntry)->irp == irp)
+                    return true;
+            }
+            return false;
         };
-        record->requestFinished.wait(guard, [&] {
+        record->waitUntil(guard, [&] {
             for (PIRP irp : mine)
-                if (listed(record->pending, irp) || listed(record->completing, irp))
+                if (!IsListEmpty(&irp->ThreadListEntry) || completing(irp))
                     return false;
             return true;
         });
@@ -417,6 +464,17 @@ NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
     ObfDereferenceObject(file);
     if (ioStatus)
         *ioStatus = {{STATUS_SUCCESS}, 0};
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS IoQueryFileMode(HANDLE fileHandle, bool *synchronous) {
+    void *object = nullptr;
+    NTSTATUS status =
+        ObReferenceObjectByHandleIn(PsCurrentProcess(), fileHandle, &IoFileObjectType, &object);
+    if (!NT_SUCCESS(status))
+        return status;
+    *synchronous = (static_cast<PFILE_OBJECT>(object)->Flags & FO_SYNCHRONOUS_IO) != 0;
+    ObfDereferenceObject(object);
     return STATUS_SUCCESS;
 }
 

@@ -8,18 +8,34 @@
 // return or the completion. Freed requests stay in a quarantine for a while, so
 // that a second completion of a request meets a tracker that says so instead of
 // reused memory.
+#include "block_cache.h"
 #include "io_manager.h"
 #include "ke.h"
 #include "verifier.h"
 
-#include <cstdlib>
+#include <cstring>
 #include <new>
+#include <thread>
 
 namespace {
 
 constexpr ULONG kTrackerMagic = 0x49727054;  // "TpRI"
 constexpr size_t kQuarantineSize = 512;
 constexpr int kMaxStack = 127;
+
+// A tracker's lock guards a few instructions of bookkeeping at a time and is never held
+// across a call into a driver, so spinning for it costs less than a mutex's round trip.
+class TrackerLock {
+public:
+    void lock() {
+        while (flag_.test_and_set(std::memory_order_acquire))
+            std::this_thread::yield();
+    }
+    void unlock() { flag_.clear(std::memory_order_release); }
+
+private:
+    std::atomic_flag flag_;
+};
 
 enum class IrpState {
     Owned,       // a driver (or the platform before the first call) owns it
@@ -30,7 +46,7 @@ enum class IrpState {
 
 struct IrpTracker {
     ULONG magic = kTrackerMagic;
-    std::mutex lock;
+    TrackerLock lock;
     IrpState state = IrpState::Owned;
     IrpFinishRoutine finish = nullptr;
     void *finishContext = nullptr;
@@ -57,26 +73,32 @@ IrpTracker *CheckedTracker(PIRP irp, const char *routine, const void *caller) {
 
 std::mutex g_quarantineLock;
 std::deque<IrpTracker *> g_quarantine;
+// Memory of requests that have left the quarantine, for the next ones.
+BlockCache g_requestMemory(64);
 
 void DestroyTracker(IrpTracker *tracker) {
     tracker->~IrpTracker();
-    std::free(tracker);
+    g_requestMemory.give(tracker);
 }
 
 // A freed request's memory is kept until enough later requests were freed and no
-// thread is still inside IofCallDriver for it.
+// thread is still inside IofCallDriver for it. Each free lets out up to two: one keeps
+// the quarantine's size, the other works off requests that were held back pinned.
 void Quarantine(IrpTracker *tracker) {
-    std::vector<IrpTracker *> release;
+    IrpTracker *released[2] = {};
     {
         std::lock_guard<std::mutex> guard(g_quarantineLock);
         g_quarantine.push_back(tracker);
-        while (g_quarantine.size() > kQuarantineSize && g_quarantine.front()->pins.load() == 0) {
-            release.push_back(g_quarantine.front());
+        for (IrpTracker *&old : released) {
+            if (g_quarantine.size() <= kQuarantineSize || g_quarantine.front()->pins.load() != 0)
+                break;
+            old = g_quarantine.front();
             g_quarantine.pop_front();
         }
     }
-    for (IrpTracker *old : release)
-        DestroyTracker(old);
+    for (IrpTracker *old : released)
+        if (old != nullptr)
+            DestroyTracker(old);
 }
 
 void CheckPendingMarked(IrpTracker *tracker, int location, const void *caller) {
@@ -110,9 +132,10 @@ PIRP IoAllocateIrpFor(CCHAR stackSize, IrpFinishRoutine finish, void *context) {
         VerifierStop("INVALID_STACK_SIZE", __builtin_return_address(0),
                      "request with %d stack locations", (int)stackSize);
     size_t size = offsetof(IrpTracker, irp) + sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION);
-    void *memory = std::calloc(1, size);
+    void *memory = g_requestMemory.take(size);
     if (!memory)
         return nullptr;
+    std::memset(memory, 0, size);
     auto *tracker = new (memory) IrpTracker;
     tracker->finish = finish;
     tracker->finishContext = context;
@@ -131,7 +154,7 @@ PIRP IoAllocateIrpFor(CCHAR stackSize, IrpFinishRoutine finish, void *context) {
 void IoReleaseIrp(PIRP irp) {
     IrpTracker *tracker = CheckedTracker(irp, "IoFreeIrp", __builtin_return_address(0));
     {
-        std::lock_guard<std::mutex> guard(tracker->lock);
+        std::lock_guard<TrackerLock> guard(tracker->lock);
         if (tracker->state == IrpState::Freed)
             VerifierStop("IRP_FREED_TWICE", __builtin_return_address(0),
                          "request %p freed twice", (void *)irp);
@@ -151,6 +174,7 @@ void IoDrainIrpQuarantine() {
     }
     for (IrpTracker *tracker : all)
         DestroyTracker(tracker);
+    g_requestMemory.drain();
 }
 
 extern "C" {
@@ -168,7 +192,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const void *caller = __builtin_return_address(0);
     IrpTracker *tracker = CheckedTracker(Irp, "IofCallDriver", caller);
     {
-        std::lock_guard<std::mutex> guard(tracker->lock);
+        std::lock_guard<TrackerLock> guard(tracker->lock);
         if (tracker->state != IrpState::Owned)
             VerifierStop("IRP_USED_AFTER_COMPLETION", caller,
                          "IofCallDriver(%p, %p): the request was completed already",
@@ -198,7 +222,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                      "regions entered, %u before it", (void *)Irp, (unsigned)major,
                      KeCriticalRegionDepth(), regionsBefore);
     {
-        std::lock_guard<std::mutex> guard(tracker->lock);
+        std::lock_guard<TrackerLock> guard(tracker->lock);
         if (status == STATUS_PENDING) {
             tracker->returnedPending[location] = true;
             CheckPendingMarked(tracker, location, (const void *)dispatch);
@@ -217,7 +241,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID NTAPI IoMarkIrpPending(PIRP Irp) {
     IrpTracker *tracker = CheckedTracker(Irp, "IoMarkIrpPending", __builtin_return_address(0));
-    std::lock_guard<std::mutex> guard(tracker->lock);
+    std::lock_guard<TrackerLock> guard(tracker->lock);
     MarkPendingLocked(tracker, Irp);
 }
 
@@ -227,7 +251,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     KeCheckIrql(DISPATCH_LEVEL, "IofCompleteRequest", caller);
     IrpTracker *tracker = CheckedTracker(Irp, "IofCompleteRequest", caller);
     {
-        std::lock_guard<std::mutex> guard(tracker->lock);
+        std::lock_guard<TrackerLock> guard(tracker->lock);
         if (tracker->state != IrpState::Owned)
             VerifierStop("IRP_COMPLETED_TWICE", caller,
                          "request %p completed again (status 0x%08X)", (void *)Irp,
@@ -247,7 +271,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         PVOID context = stack->Context;
         UCHAR control = stack->Control;
         {
-            std::lock_guard<std::mutex> guard(tracker->lock);
+            std::lock_guard<TrackerLock> guard(tracker->lock);
             int location = Irp->CurrentLocation;
             tracker->passed[location] = true;
             CheckPendingMarked(tracker, location, caller);
@@ -270,7 +294,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                     : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
         if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
             return;
-        std::lock_guard<std::mutex> guard(tracker->lock);
+        std::lock_guard<TrackerLock> guard(tracker->lock);
         if (tracker->state != IrpState::Owned)
             VerifierStop("IRP_COMPLETED_TWICE", (const void *)routine,
                          "request %p was completed inside its completion routine, which then "
@@ -280,7 +304,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
 
     {
-        std::lock_guard<std::mutex> guard(tracker->lock);
+        std::lock_guard<TrackerLock> guard(tracker->lock);
         tracker->state = IrpState::Finished;
     }
     if (!tracker->finish)
@@ -326,7 +350,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
 void IoCancelPinnedIrp(PIRP irp) {
     IrpTracker *tracker = TrackerOf(irp);
     {
-        std::lock_guard<std::mutex> guard(tracker->lock);
+        std::lock_guard<TrackerLock> guard(tracker->lock);
         if (tracker->state == IrpState::Finished || tracker->state == IrpState::Freed)
             return;
     }

@@ -99,6 +99,8 @@ struct IoFileRequest {
 };
 NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request);
 NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus);
+// Whether the handle's file was opened for synchronous I/O.
+NTSTATUS IoQueryFileMode(HANDLE fileHandle, bool *synchronous);
 
 // ---------------------------------------------------------------------------
 // Background work in a system thread, one item at a time, in order.

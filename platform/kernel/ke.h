@@ -19,11 +19,14 @@ NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const vo
 NTSTATUS KeWaitForHeaders(PDISPATCHER_HEADER *headers, size_t count, bool waitAll,
                           ULONGLONG deadline, const void *caller);
 
-// KeWaitForHeader without a deadline, for a wait that a thread on another processor
-// usually ends within microseconds (a contended fast mutex, a request completing):
-// the object is watched for a short while before the thread sleeps, since putting a
-// host thread to sleep and waking it costs more than such a wait.
-NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, const void *caller);
+// KeWaitForHeader for a wait that a thread on another processor usually ends within
+// microseconds (a contended fast mutex, a request completing, an application waiting
+// for its overlapped request): the object is watched for a short while before the
+// thread sleeps, since putting a host thread to sleep and waking it costs more than
+// such a wait. The watch lasts at most 20 us and adapts per thread to how soon its
+// recent waits were signalled. A poll (deadline 0 or passed) is not watched.
+NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, ULONGLONG deadline,
+                                     const void *caller);
 
 // How many critical regions the current thread has entered and not left.
 unsigned KeCriticalRegionDepth();

@@ -15,9 +15,9 @@
 namespace {
 
 std::mutex g_dispatcherLock;
-std::atomic<unsigned> g_generation{0};
-thread_local KiThreadState t_state;
-thread_local _KTHREAD t_implicitThread;
+thread_local _KTHREAD t_implicitThread KI_STATIC_TLS;
+
+using HostClock = std::chrono::steady_clock;
 
 struct Waiter;
 
@@ -37,8 +37,17 @@ struct Waiter {
     ULONGLONG deadline;
     bool satisfied = false;
     size_t satisfiedIndex = 0;
+    HostClock::time_point satisfiedAt;  // host time of the signal that woke it
     std::condition_variable wake;
 };
+
+// The longest a thread watches an object before it sleeps: about what a host thread's
+// sleep and wake-up cost. Each thread adapts its own watch below that to how soon its
+// recent waits were signalled (see KeWaitForHeaderWatchingFirst).
+constexpr std::chrono::nanoseconds kLongestWatch = std::chrono::microseconds(20);
+// A signal this long after the wait began means the signalling thread was not running.
+constexpr std::chrono::nanoseconds kLateSignal = 10 * kLongestWatch;
+thread_local constinit std::chrono::nanoseconds t_watch KI_STATIC_TLS = kLongestWatch;
 
 // Waiters with a deadline, so that the clock can wake them when it passes.
 std::unordered_set<Waiter *> g_timedWaiters;
@@ -97,21 +106,21 @@ void UnlinkBlocks(Waiter *waiter) {
 
 std::mutex &KiDispatcherLock() { return g_dispatcherLock; }
 
-KiThreadState &KiCurrentThreadState() {
-    unsigned generation = g_generation.load();
-    if (t_state.generation != generation) {
-        t_state = KiThreadState{};
-        t_state.generation = generation;
-        t_implicitThread.isSystemThread = false;
-        t_state.thread = &t_implicitThread;
-    }
-    return t_state;
+thread_local constinit KiThreadState t_kiThreadState KI_STATIC_TLS;
+std::atomic<unsigned> g_kiMachineGeneration{0};
+
+KiThreadState &KiResetThreadState() {
+    t_kiThreadState = KiThreadState{};
+    t_kiThreadState.generation = g_kiMachineGeneration.load(std::memory_order_acquire);
+    t_implicitThread.isSystemThread = false;
+    t_kiThreadState.thread = &t_implicitThread;
+    return t_kiThreadState;
 }
 
 void KiSetIrql(KIRQL irql) { KiCurrentThreadState().irql = irql; }
 
 void KeStartClockAndDispatcher(bool manualClock) {
-    ++g_generation;
+    ++g_kiMachineGeneration;
     ClockStart(manualClock);
 }
 
@@ -133,6 +142,7 @@ void KiSignalObject(PDISPATCHER_HEADER header) {
         // this one, so the walk starts over.
         UnlinkBlocks(waiter);
         waiter->satisfied = true;
+        waiter->satisfiedAt = HostClock::now();
         waiter->wake.notify_one();
         entry = list->Flink;
     }
@@ -161,8 +171,12 @@ void KeCheckIrql(KIRQL maximum, const char *routine, const void *caller) {
                      irql, maximum);
 }
 
-NTSTATUS KeWaitForHeaders(PDISPATCHER_HEADER *headers, size_t count, bool waitAll,
-                          ULONGLONG deadline, const void *caller) {
+namespace {
+
+// KeWaitForHeaders; when the thread slept and a signal woke it, `signalledAt` gets the
+// host time of the signal.
+NTSTATUS WaitForHeaders(PDISPATCHER_HEADER *headers, size_t count, bool waitAll,
+                        ULONGLONG deadline, const void *caller, HostClock::time_point *signalledAt) {
     KIRQL irql = KiCurrentThreadState().irql;
     if (irql > APC_LEVEL && deadline != 0)
         VerifierStop("WAIT_AT_DISPATCH_LEVEL", caller,
@@ -209,26 +223,58 @@ NTSTATUS KeWaitForHeaders(PDISPATCHER_HEADER *headers, size_t count, bool waitAl
     }
     if (timed) g_timedWaiters.erase(&waiter);
     --g_blockedThreads;
+    if (waiter.satisfied && signalledAt != nullptr) *signalledAt = waiter.satisfiedAt;
     return status;
+}
+
+}  // namespace
+
+NTSTATUS KeWaitForHeaders(PDISPATCHER_HEADER *headers, size_t count, bool waitAll,
+                          ULONGLONG deadline, const void *caller) {
+    return WaitForHeaders(headers, count, waitAll, deadline, caller, nullptr);
 }
 
 NTSTATUS KeWaitForHeader(PDISPATCHER_HEADER header, ULONGLONG deadline, const void *caller) {
     return KeWaitForHeaders(&header, header != nullptr ? 1 : 0, false, deadline, caller);
 }
 
-NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, const void *caller) {
-    // About what a host thread's sleep and wake-up cost on a busy machine.
-    const auto kWatchFor = std::chrono::microseconds(20);
-    auto until = std::chrono::steady_clock::now() + kWatchFor;
+NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, ULONGLONG deadline,
+                                     const void *caller) {
+    // A poll, or a deadline already passed, is not watched.
+    if (deadline == 0 || (deadline != KE_WAIT_FOREVER && ClockInterruptTime() >= deadline))
+        return KeWaitForHeader(header, deadline, caller);
+    // A wait that can block is checked before the watch, so that an object signalled
+    // during the watch does not hide a wait made at the wrong level.
+    KIRQL irql = KiCurrentThreadState().irql;
+    if (irql > APC_LEVEL)
+        VerifierStop("WAIT_AT_DISPATCH_LEVEL", caller,
+                     "a wait that can block was made at IRQL %u", irql);
+    // The watch is host time, far below a timeout's millisecond, so it runs on the
+    // manual clock too.
+    auto start = HostClock::now();
+    auto until = start + t_watch;
     do {
-        if (__atomic_load_n(&header->SignalState, __ATOMIC_RELAXED) > 0 &&
-            KeWaitForHeader(header, 0, caller) == STATUS_SUCCESS)
-            return STATUS_SUCCESS;
+        // The clock is read once every few looks: reading it costs more than a look.
+        for (int look = 0; look < 8; look++) {
+            if (__atomic_load_n(&header->SignalState, __ATOMIC_RELAXED) > 0 &&
+                KeWaitForHeader(header, 0, caller) == STATUS_SUCCESS)
+                return STATUS_SUCCESS;
 #if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
+            __builtin_ia32_pause();
 #endif
-    } while (std::chrono::steady_clock::now() < until);
-    return KeWaitForHeader(header, KE_WAIT_FOREVER, caller);
+        }
+    } while (HostClock::now() < until);
+    HostClock::time_point signalledAt;
+    NTSTATUS status = WaitForHeaders(&header, 1, false, deadline, caller, &signalledAt);
+    if (signalledAt != HostClock::time_point()) {
+        // A signal that came within a few sleeps and wake-ups keeps the full watch (the
+        // other thread was running, or asleep itself); one that came much later, as on
+        // a machine so busy that the signalling thread is often not running, halves it,
+        // down to sleeping at once: watching then only takes the processor from the
+        // thread it waits for.
+        t_watch = signalledAt - start <= kLateSignal ? kLongestWatch : t_watch / 2;
+    }
+    return status;
 }
 
 // ---------------------------------------------------------------------------

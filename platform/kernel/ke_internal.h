@@ -5,6 +5,7 @@
 
 #include "ke.h"
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -28,8 +29,21 @@ struct KiThreadState {
     unsigned criticalRegions = 0;  // KeEnterCriticalRegion not yet left
 };
 
+// Every lock, level check and wait reads the thread's state, so it lives in the
+// library's static TLS block (the kernel library is loaded with the program, never
+// opened later) and is reached inline: the general model costs a call per access.
+#define KI_STATIC_TLS __attribute__((tls_model("initial-exec")))
+extern thread_local constinit KiThreadState t_kiThreadState KI_STATIC_TLS;
+// Counts machine boots; a thread's state belongs to the boot it was set up under.
+extern std::atomic<unsigned> g_kiMachineGeneration;
+KiThreadState &KiResetThreadState();
+
 // The calling thread's state, reset when it first runs under a newly booted machine.
-KiThreadState &KiCurrentThreadState();
+inline KiThreadState &KiCurrentThreadState() {
+    if (t_kiThreadState.generation == g_kiMachineGeneration.load(std::memory_order_acquire))
+        [[likely]] return t_kiThreadState;
+    return KiResetThreadState();
+}
 
 // One lock guards every dispatcher object, the timer queue and the DPC queue, as
 // the dispatcher lock does on Windows. DPC routines and wait callers run without it.

@@ -102,14 +102,16 @@ VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
     ReleaseSpinLockAtCurrentLevel(SpinLock, __builtin_return_address(0));
 }
 
-// The fast mutex keeps its state in its own record: Event is a synchronization
-// event that is signalled while the mutex is free, Owner the holding thread.
+// The fast mutex keeps its state in its own record: Count says whether it is owned
+// and how many threads wait for it, and only a contended acquire or the release that
+// hands it on touches Event, a synchronization event signalled once per hand-over, so
+// an uncontended acquire and release take no lock at all. Owner is the holding thread.
 VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->Count = 1;
     FastMutex->Owner = nullptr;
     FastMutex->Contention = 0;
     FastMutex->OldIrql = PASSIVE_LEVEL;
-    KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
 }
 
 static void CheckFastMutexAcquire(PFAST_MUTEX FastMutex, const void *caller) {
@@ -125,7 +127,6 @@ static void CheckFastMutexAcquire(PFAST_MUTEX FastMutex, const void *caller) {
 
 static void TakeFastMutexOwnership(PFAST_MUTEX FastMutex, KIRQL oldIrql) {
     __atomic_store_n(&FastMutex->Owner, CurrentThread(), __ATOMIC_RELAXED);
-    __atomic_store_n(&FastMutex->Count, 0, __ATOMIC_RELAXED);
     FastMutex->OldIrql = oldIrql;
 }
 
@@ -134,9 +135,10 @@ VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     CheckFastMutexAcquire(FastMutex, caller);
     KIRQL oldIrql;
     RaiseIrql(APC_LEVEL, &oldIrql, caller);
-    if (KeWaitForHeader(&FastMutex->Event.Header, 0, caller) != STATUS_SUCCESS) {
+    if (__atomic_sub_fetch(&FastMutex->Count, 1, __ATOMIC_ACQUIRE) != 0) {
+        // Owned: the release that hands it to this thread signals the event.
         __atomic_add_fetch(&FastMutex->Contention, 1, __ATOMIC_RELAXED);
-        KeWaitForHeaderWatchingFirst(&FastMutex->Event.Header, caller);
+        KeWaitForHeaderWatchingFirst(&FastMutex->Event.Header, KE_WAIT_FOREVER, caller);
     }
     TakeFastMutexOwnership(FastMutex, oldIrql);
 }
@@ -146,7 +148,9 @@ BOOLEAN NTAPI ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
     CheckFastMutexAcquire(FastMutex, caller);
     KIRQL oldIrql;
     RaiseIrql(APC_LEVEL, &oldIrql, caller);
-    if (KeWaitForHeader(&FastMutex->Event.Header, 0, caller) != STATUS_SUCCESS) {
+    LONG expected = 1;
+    if (!__atomic_compare_exchange_n(&FastMutex->Count, &expected, 0, false, __ATOMIC_ACQUIRE,
+                                     __ATOMIC_RELAXED)) {
         LowerIrql(oldIrql, caller);
         return FALSE;
     }
@@ -167,8 +171,8 @@ VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
                      static_cast<void *>(FastMutex), irql);
     KIRQL oldIrql = KIRQL(FastMutex->OldIrql);
     __atomic_store_n(&FastMutex->Owner, static_cast<_KTHREAD *>(nullptr), __ATOMIC_RELAXED);
-    __atomic_store_n(&FastMutex->Count, 1, __ATOMIC_RELAXED);
-    {
+    if (__atomic_add_fetch(&FastMutex->Count, 1, __ATOMIC_RELEASE) != 1) {
+        // A thread waits (or is about to): hand the mutex on to one of them.
         std::lock_guard<std::mutex> lock(KiDispatcherLock());
         KiSignalObject(&FastMutex->Event.Header);
     }

@@ -31,6 +31,15 @@ NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_STATUS_BLOCK
                                ULONG InputBufferLength, PVOID OutputBuffer,
                                ULONG OutputBufferLength);
 
+// FileModeInformation (the one class of NtQueryInformationFile served here): the
+// handle's I/O mode, FILE_SYNCHRONOUS_IO_NONALERT for a synchronous handle, else 0.
+#define FileModeInformation 16
+typedef struct _FILE_MODE_INFORMATION {
+    ULONG Mode;
+} FILE_MODE_INFORMATION, *PFILE_MODE_INFORMATION;
+NTSTATUS NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                PVOID FileInformation, ULONG Length, ULONG FileInformationClass);
+
 // Sends IRP_MJ_FLUSH_BUFFERS and waits for it to complete, on an overlapped handle too;
 // STATUS_ACCESS_DENIED for a handle opened without write access.
 NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock);

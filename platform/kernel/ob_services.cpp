@@ -157,7 +157,10 @@ NTSTATUS NtWaitForSingleObject(HANDLE Handle, BOOLEAN, PLARGE_INTEGER Timeout) {
     }
     ULONGLONG deadline =
         Timeout == nullptr ? KE_WAIT_FOREVER : ClockDeadlineFromTimeout(Timeout->QuadPart);
-    status = KeWaitForHeader(type->waitHeader(object), deadline, __builtin_return_address(0));
+    // An application's wait, for an event or an overlapped request, is mostly ended by
+    // a thread on the other processor moments later.
+    status = KeWaitForHeaderWatchingFirst(type->waitHeader(object), deadline,
+                                          __builtin_return_address(0));
     ObfDereferenceObject(object);
     return status;
 }

@@ -44,6 +44,24 @@ NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_STATUS_BLOCK
                                 IoStatusBlock});
 }
 
+NTSTATUS NtQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                PVOID FileInformation, ULONG Length, ULONG FileInformationClass) {
+    MachineCurrent();
+    if (FileInformationClass != FileModeInformation)
+        return STATUS_INVALID_INFO_CLASS;
+    if (Length < sizeof(FILE_MODE_INFORMATION))
+        return STATUS_INFO_LENGTH_MISMATCH;
+    bool synchronous = false;
+    NTSTATUS status = IoQueryFileMode(FileHandle, &synchronous);
+    if (NT_SUCCESS(status)) {
+        static_cast<PFILE_MODE_INFORMATION>(FileInformation)->Mode =
+            synchronous ? FILE_SYNCHRONOUS_IO_NONALERT : 0;
+        if (IoStatusBlock)
+            *IoStatusBlock = {{status}, sizeof(FILE_MODE_INFORMATION)};
+    }
+    return status;
+}
+
 NTSTATUS NtFlushBuffersFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock) {
     MachineCurrent();
     // A private event tells of this request alone; the file's own event is set by

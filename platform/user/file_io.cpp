@@ -59,28 +59,38 @@ NTSTATUS LoadStatus(PIO_STATUS_BLOCK iosb)
     return __atomic_load_n(&iosb->Status, __ATOMIC_ACQUIRE);
 }
 
-// Runs one read, write or device control. Issue(event, iosb) calls the system service.
-// Without OVERLAPPED the call returns when the request is done; with OVERLAPPED a
-// pended request is reported as ERROR_IO_PENDING and its status block is the
-// OVERLAPPED record.
+// Runs one read, write or device control on `file`. Issue(event, iosb) calls the system
+// service. Without OVERLAPPED the call returns when the request is done; with
+// OVERLAPPED a pended request is reported as ERROR_IO_PENDING and its status block is
+// the OVERLAPPED record.
 template <typename Issue>
-BOOL RunRequest(LPOVERLAPPED overlapped, LPDWORD bytes, Issue issue)
+BOOL RunRequest(HANDLE file, LPOVERLAPPED overlapped, LPDWORD bytes, Issue issue)
 {
     if (overlapped == nullptr) {
-        // On an overlapped handle the request may pend. It gets an event of its own to
-        // wait for: the file's own signal would also come from other requests on it.
-        HANDLE done = nullptr;
-        NTSTATUS status = NtCreateEvent(&done, nullptr, TRUE, FALSE);
+        // On a synchronous handle the kernel waits for the request itself. On an
+        // overlapped one the request may pend, and gets an event of its own to wait for:
+        // the file's own signal would also come from other requests on it.
+        FILE_MODE_INFORMATION mode = {};
+        IO_STATUS_BLOCK iosb = {};
+        NTSTATUS status = NtQueryInformationFile(file, &iosb, &mode, sizeof mode, FileModeInformation);
         if (!NT_SUCCESS(status)) {
             return FinishRequest(status, 0, bytes);
         }
-        IO_STATUS_BLOCK iosb = {};
+        HANDLE done = nullptr;
+        if ((mode.Mode & FILE_SYNCHRONOUS_IO_NONALERT) == 0) {
+            status = NtCreateEvent(&done, nullptr, TRUE, FALSE);
+            if (!NT_SUCCESS(status)) {
+                return FinishRequest(status, 0, bytes);
+            }
+        }
         status = issue(done, &iosb);
-        if (status == STATUS_PENDING) {
+        if (status == STATUS_PENDING && done != nullptr) {
             NTSTATUS wait = NtWaitForSingleObject(done, FALSE, nullptr);
             status = NT_SUCCESS(wait) ? LoadStatus(&iosb) : wait;
         }
-        NtClose(done);
+        if (done != nullptr) {
+            NtClose(done);
+        }
         return FinishRequest(status, iosb.Information, bytes);
     }
     overlapped->Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
@@ -163,7 +173,7 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
     if (MissingBuffer(lpBuffer, nNumberOfBytesToRead)) {
         return FALSE;
     }
-    return RunRequest(lpOverlapped, lpNumberOfBytesRead,
+    return RunRequest(hFile, lpOverlapped, lpNumberOfBytesRead,
                       [&](HANDLE event, PIO_STATUS_BLOCK iosb) {
                           return NtReadFile(hFile, event, iosb, lpBuffer, nNumberOfBytesToRead);
                       });
@@ -175,7 +185,7 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
     if (MissingBuffer(lpBuffer, nNumberOfBytesToWrite)) {
         return FALSE;
     }
-    return RunRequest(lpOverlapped, lpNumberOfBytesWritten,
+    return RunRequest(hFile, lpOverlapped, lpNumberOfBytesWritten,
                       [&](HANDLE event, PIO_STATUS_BLOCK iosb) {
                           return NtWriteFile(hFile, event, iosb, lpBuffer, nNumberOfBytesToWrite);
                       });
@@ -189,7 +199,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
     if (MissingBuffer(lpInBuffer, nInBufferSize) || MissingBuffer(lpOutBuffer, nOutBufferSize)) {
         return FALSE;
     }
-    return RunRequest(lpOverlapped, lpBytesReturned,
+    return RunRequest(hDevice, lpOverlapped, lpBytesReturned,
                       [&](HANDLE event, PIO_STATUS_BLOCK iosb) {
                           return NtDeviceIoControlFile(hDevice, event, iosb, dwIoControlCode,
                                                        lpInBuffer, nInBufferSize, lpOutBuffer,

@@ -79,7 +79,7 @@ TEST_F(EventTest, WatchingWaitersTakeOneSignalEachAndSleepWhenNoneComes) {
     std::vector<std::thread> waiters;
     for (int i = 0; i < 2; ++i)
         waiters.emplace_back([&] {
-            KeWaitForHeaderWatchingFirst(&synchronization.Header, nullptr);
+            KeWaitForHeaderWatchingFirst(&synchronization.Header, KE_WAIT_FOREVER, nullptr);
             ++released;
         });
     KeSetEvent(&synchronization, 0, FALSE);
@@ -117,6 +117,36 @@ TEST_F(LockTest, FastMutexExcludesAndRaisesToApcLevel) {
     std::thread other([&] { EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex)); });
     other.join();
     ExReleaseFastMutex(&mutex);
+    EXPECT_TRUE(ExTryToAcquireFastMutex(&mutex));
+    ExReleaseFastMutex(&mutex);
+}
+
+// A released fast mutex that a thread sleeps for goes to that thread, and only to it:
+// the hand-over leaves nothing behind that would let a later acquirer in as well.
+TEST_F(LockTest, ContendedFastMutexIsHandedToItsWaiterOnce) {
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    ExAcquireFastMutex(&mutex);
+    size_t blocked = MachineBlockedThreads();
+    std::atomic<bool> waiterHolds{false};
+    std::atomic<bool> release{false};
+    std::thread waiter([&] {
+        ExAcquireFastMutex(&mutex);
+        waiterHolds = true;
+        while (!release) std::this_thread::yield();
+        ExReleaseFastMutex(&mutex);
+    });
+    ASSERT_TRUE(Eventually([&] { return MachineBlockedThreads() == blocked + 1; }));
+    EXPECT_EQ(mutex.Count, -1);  // owned, one waiter
+    ExReleaseFastMutex(&mutex);
+    ASSERT_TRUE(Eventually([&] { return waiterHolds.load(); }));
+    EXPECT_EQ(mutex.Contention, 1u);
+    std::thread other([&] { EXPECT_FALSE(ExTryToAcquireFastMutex(&mutex)); });
+    other.join();
+    release = true;
+    waiter.join();
+    EXPECT_EQ(mutex.Count, 1);
+    EXPECT_EQ(KeReadStateEvent(&mutex.Event), 0);
     EXPECT_TRUE(ExTryToAcquireFastMutex(&mutex));
     ExReleaseFastMutex(&mutex);
 }
@@ -160,6 +190,19 @@ TEST_F(VerifierDeathTest, FastMutexAtDispatchLevelStops) {
             ExAcquireFastMutex(&mutex);
         },
         "FAST_MUTEX_ABOVE_APC_LEVEL");
+}
+
+// A wait that may block is refused at DISPATCH_LEVEL even when the object is signalled
+// while the waiter watches it; a poll is allowed there.
+TEST_F(VerifierDeathTest, WatchingWaitAtDispatchLevelStopsEvenWhenSignalled) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(KeWaitForHeaderWatchingFirst(&event.Header, 0, nullptr), STATUS_SUCCESS);
+    EXPECT_DEATH(KeWaitForHeaderWatchingFirst(&event.Header, KE_WAIT_FOREVER, nullptr),
+                 "WAIT_AT_DISPATCH_LEVEL");
+    KeLowerIrql(old);
 }
 
 TEST_F(VerifierDeathTest, RecursiveFastMutexStops) {

@@ -6,7 +6,8 @@ namespace {
 
 const char *const kCommands[] = {"install", "uninstall", "plugin",  "unplug", "list",    "connect",
                                  "disconnect", "confirm", "signals", "settings", "put",   "take",
-                                 "wait",    "session",   "open",    "close",   "write", "read",  "demo"};
+                                 "wait",    "session",   "open",    "close",   "write", "read",  "demo",
+                                 "bench"};
 
 TEST_F(KeluCommandTest, HelpListsEveryCommandAndEachCommandExplainsItself)
 {
@@ -44,6 +45,7 @@ TEST_F(KeluCommandTest, BadCommandLinesAreUsageErrors)
         {"signals", "peek", "1"},
         {"signals", "set", "1", "rts", "clk"},
         {"signals", "set", "1", "0x40"},
+        {"bench", "--runs", "0"},
         {"put", "1"},                      // no bytes
         {"put", "1", "text", "--hex", "41"},
         {"put", "1", "--hex", "4 1"},      // half a byte

@@ -1,5 +1,6 @@
 // Overlapped I/O: pending requests, their results, waiting on events or on the file,
 // cancellation, and a cancellation racing the completion.
+#include "machine_test.h"
 #include "win32_fixture.h"
 
 namespace {
@@ -249,6 +250,57 @@ TEST_F(OverlappedConcurrency, CancelRacingCompletionEndsEachReadOnce)
     EXPECT_EQ(received + aborted, kRounds);
     EXPECT_EQ(counts.readsCompleted, kRounds);  // the aborted rounds via their drain read
     EXPECT_EQ(counts.readsCancelled, aborted);
+    CloseHandle(event);
+    CloseHandle(writer);
+    CloseHandle(reader);
+}
+
+// GetOverlappedResult and WaitForSingleObject watch the request's event before the
+// thread sleeps. Whichever phase the completion meets, the wait ends with the
+// request's own status and count: here completions racing the start of the wait (most
+// of them meet the watch), then one that comes only after the waiter has gone to sleep.
+TEST_F(OverlappedConcurrency, WaitsForAnOverlappedRequestEndWithItsResultInEitherPhase)
+{
+    HANDLE reader = Open("\\\\.\\Win32Test", FILE_FLAG_OVERLAPPED);
+    HANDLE writer = Open();
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (int round = 0; round < 200; round++) {
+        OVERLAPPED overlapped = {};
+        overlapped.hEvent = event;
+        char bytes[2] = {};
+        DWORD count = 0;
+        ASSERT_FALSE(ReadFile(reader, bytes, sizeof bytes, &count, &overlapped));
+        ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+        char sent[2] = {static_cast<char>('a' + round % 26), static_cast<char>(round)};
+        std::thread completer([&] {
+            DWORD written = 0;
+            WriteFile(writer, sent, sizeof sent, &written, nullptr);
+        });
+        if (round % 2 == 0) {
+            ASSERT_EQ(WaitForSingleObject(event, INFINITE), (DWORD)WAIT_OBJECT_0);
+        }
+        ASSERT_TRUE(GetOverlappedResult(reader, &overlapped, &count, TRUE));
+        completer.join();
+        ASSERT_EQ(count, 2u);
+        ASSERT_EQ(std::string(bytes, 2), std::string(sent, 2));
+    }
+
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event;
+    char byte = 0;
+    DWORD count = 0;
+    ASSERT_FALSE(ReadFile(reader, &byte, 1, &count, &overlapped));
+    BOOL result = FALSE;
+    DWORD waitedCount = 0;
+    size_t blocked = MachineBlockedThreads();
+    std::thread waiter([&] { result = GetOverlappedResult(reader, &overlapped, &waitedCount, TRUE); });
+    ASSERT_TRUE(Eventually([&] { return MachineBlockedThreads() == blocked + 1; }));
+    ASSERT_TRUE(WriteFile(writer, "z", 1, &count, nullptr));
+    waiter.join();
+    EXPECT_TRUE(result);
+    EXPECT_EQ(waitedCount, 1u);
+    EXPECT_EQ(byte, 'z');
+    EXPECT_EQ(overlapped.Internal & 0xFFFFFFFF, 0u);
     CloseHandle(event);
     CloseHandle(writer);
     CloseHandle(reader);

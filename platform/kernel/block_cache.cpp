@@ -1,0 +1,69 @@
+// Cached blocks carry their capacity in a header in front of the memory handed out.
+#include "block_cache.h"
+
+#include <cstdlib>
+
+namespace {
+
+struct alignas(std::max_align_t) BlockHeader {
+    size_t capacity;
+};
+
+BlockHeader *HeaderOf(void *block) { return static_cast<BlockHeader *>(block) - 1; }
+
+}  // namespace
+
+void *BlockCache::take(size_t size) {
+    {
+        // The most recently given back block that fits closely (at most twice the size),
+        // else the smallest that fits, so that small requests leave the large blocks to
+        // the large ones. In a cache of blocks of one size the first look finds one.
+        std::lock_guard<std::mutex> guard(lock_);
+        size_t best = free_.size();
+        for (size_t i = free_.size(); i-- > 0;) {
+            size_t capacity = HeaderOf(free_[i])->capacity;
+            if (capacity < size)
+                continue;
+            if (best == free_.size() || capacity < HeaderOf(free_[best])->capacity)
+                best = i;
+            if (capacity / 2 <= size)
+                break;
+        }
+        if (best != free_.size()) {
+            void *block = free_[best];
+            free_[best] = free_.back();
+            free_.pop_back();
+            return block;
+        }
+    }
+    auto *header = static_cast<BlockHeader *>(std::malloc(sizeof(BlockHeader) + size));
+    if (header == nullptr)
+        return nullptr;
+    header->capacity = size;
+    return header + 1;
+}
+
+void BlockCache::give(void *block) {
+    if (block == nullptr)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (free_.size() < keep_) {
+            if (free_.capacity() < keep_)
+                free_.reserve(keep_);
+            free_.push_back(block);
+            return;
+        }
+    }
+    std::free(HeaderOf(block));
+}
+
+void BlockCache::drain() {
+    std::vector<void *> blocks;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        blocks.swap(free_);
+    }
+    for (void *block : blocks)
+        std::free(HeaderOf(block));
+}
