@@ -1,4 +1,4 @@
-// USB descriptors as the USB specification lays them out (packed), with their type
+// USB descriptors as the USB standard lays them out (packed), with their type
 // codes. Published names, values and layouts. The machine has no USB: these are for
 // code that looks at USB devices and finds none here.
 #pragma once
