@@ -278,6 +278,9 @@ ULONG KeluPutToReadBuffer(PKELU_DEVICE_EXTENSION pDevExt, const UCHAR *pSource, 
 ULONG KeluGetFromReadBuffer(PKELU_DEVICE_EXTENSION pDevExt, PUCHAR pTarget, ULONG ulCount);
 ULONG KeluPutToWriteBuffer(PKELU_DEVICE_EXTENSION pDevExt, const UCHAR *pSource, ULONG ulCount);
 ULONG KeluGetFromWriteBuffer(PKELU_DEVICE_EXTENSION pDevExt, PUCHAR pTarget, ULONG ulCount);
+// Puts one byte ahead of every byte waiting in the transmit ring; FALSE when the ring
+// is full (or the port closed).
+BOOLEAN KeluPutInFrontOfWriteBuffer(PKELU_DEVICE_EXTENSION pDevExt, UCHAR ch);
 ULONG KeluMoveWriteToReadBuffer(PKELU_DEVICE_EXTENSION pReceiver, PKELU_DEVICE_EXTENSION pSender);
 // Gives both rings new sizes, keeping their bytes in order (ring_buffer.cpp); see there
 // for the sizes. STATUS_INSUFFICIENT_RESOURCES leaves both rings as they were.

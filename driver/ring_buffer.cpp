@@ -175,6 +175,17 @@ ULONG KeluGetFromWriteBuffer(PKELU_DEVICE_EXTENSION pDevExt, PUCHAR pTarget, ULO
     return RingTake(TransmitRing(pDevExt), pTarget, ulCount);
 }
 
+BOOLEAN KeluPutInFrontOfWriteBuffer(PKELU_DEVICE_EXTENSION pDevExt, UCHAR ch) {
+    if (pDevExt->pWriteBuffer == NULL || pDevExt->ulWriteBufferCount == pDevExt->ulWriteBufferSize)
+        return FALSE;
+    if (pDevExt->ulWriteBufferOut == 0)
+        pDevExt->ulWriteBufferOut = pDevExt->ulWriteBufferSize;
+    pDevExt->ulWriteBufferOut--;
+    pDevExt->pWriteBuffer[pDevExt->ulWriteBufferOut] = ch;
+    pDevExt->ulWriteBufferCount++;
+    return TRUE;
+}
+
 // Moves what fits from the sender's transmit ring into the receiver's receive ring and
 // raises the receiver's receive events once, at the end. A closed sender has no ring
 // and moves nothing. Sender and receiver may be the same port.

@@ -111,6 +111,7 @@ BOOLEAN RequiredLengths(ULONG ulCode, ULONG *pulInput, ULONG *pulOutput) {
     case IOCTL_SERIAL_PURGE:
     case IOCTL_SERIAL_SET_MODEM_CONTROL:
     case IOCTL_SERIAL_SET_FIFO_CONTROL:  *pulInput = sizeof(ULONG); break;
+    case IOCTL_SERIAL_IMMEDIATE_CHAR:    *pulInput = sizeof(UCHAR); break;
     case IOCTL_SERIAL_GET_LINE_CONTROL:  *pulOutput = sizeof(SERIAL_LINE_CONTROL); break;
     case IOCTL_SERIAL_GET_CHARS:         *pulOutput = sizeof(SERIAL_CHARS); break;
     case IOCTL_SERIAL_GET_HANDFLOW:      *pulOutput = sizeof(SERIAL_HANDFLOW); break;
@@ -184,6 +185,13 @@ NTSTATUS ServeLocked(PKELU_DEVICE_EXTENSION pDevExt, const Request &request, ULO
     }
     case IOCTL_SERIAL_GET_BAUD_RATE:
         ReplyUlong(request, pDevExt->ulBaudRate);
+        return STATUS_SUCCESS;
+    case IOCTL_SERIAL_IMMEDIATE_CHAR:
+        // The character goes out ahead of every byte still waiting to be sent. With the
+        // transmit ring full there is no room for it now: the caller is told to retry.
+        if (!KeluPutInFrontOfWriteBuffer(pDevExt, *(const UCHAR *)pBuffer))
+            return STATUS_DEVICE_BUSY;
+        *pAfter = kTransferData;
         return STATUS_SUCCESS;
     case IOCTL_SERIAL_SET_QUEUE_SIZE: {
         const SERIAL_QUEUE_SIZE *pSize = (const SERIAL_QUEUE_SIZE *)pBuffer;

@@ -247,3 +247,40 @@ TEST_F(SerialRequestsTest, SettingsAndTheWaitMaskSurviveACloseAndReopen) {
     EXPECT_EQ(GetUlong(a_, IOCTL_SERIAL_GET_BAUD_RATE), 57600u);
     EXPECT_EQ(GetUlong(a_, IOCTL_SERIAL_GET_WAIT_MASK), static_cast<ULONG>(SERIAL_EV_CTS));
 }
+
+// An immediate character overtakes the bytes still waiting to be sent; with the transmit
+// ring full it is refused and nothing changes.
+TEST_F(SerialRequestsTest, AnImmediateCharacterGoesOutAheadOfTheWaitingBytes) {
+    UCHAR ch = 'Z';
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_IMMEDIATE_CHAR, &ch, 0).status, STATUS_BUFFER_TOO_SMALL);
+
+    CloseHandle(b_);
+    b_ = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(WriteNow(a_, Pattern(3)), 3u);
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_IMMEDIATE_CHAR, &ch, 1).status, STATUS_SUCCESS);
+    b_ = OpenPort(1);
+    ASSERT_NE(b_, INVALID_HANDLE_VALUE);
+    Overlapped read;
+    StartRead(b_, read, 4);
+    ASSERT_TRUE(read.Done());
+    std::vector<BYTE> expected = Pattern(3);
+    expected.insert(expected.begin(), 'Z');
+    EXPECT_EQ(read.data, expected);
+
+    // With the partner open the character arrives at once.
+    Overlapped next;
+    StartRead(b_, next, 1);
+    ch = 'Q';
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_IMMEDIATE_CHAR, &ch, 1).status, STATUS_SUCCESS);
+    ASSERT_TRUE(next.Done());
+    EXPECT_EQ(next.data, std::vector<BYTE>{'Q'});
+
+    // A full transmit ring has no room for it.
+    CloseHandle(b_);
+    b_ = INVALID_HANDLE_VALUE;
+    const ULONG ring = Get<SERIAL_STATUS>(a_, IOCTL_SERIAL_GET_COMMSTATUS).AmountInOutQueue;
+    EXPECT_EQ(ring, 0u);
+    EXPECT_EQ(WriteNow(a_, Pattern(4096)), 4096u);
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_IMMEDIATE_CHAR, &ch, 1).status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(Get<SERIAL_STATUS>(a_, IOCTL_SERIAL_GET_COMMSTATUS).AmountInOutQueue, 4096u);
+}
