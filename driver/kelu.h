@@ -191,8 +191,8 @@ VOID KeluFreeName(PUNICODE_STRING pName);
 // DISPATCH_LEVEL. Give the reference back with KeluReleasePortExtension.
 PKELU_DEVICE_EXTENSION KeluReferencePortExtension(ULONG ulPortNumber);
 // The partner that the connection map gives this port, referenced, or NULL (no
-// partner, partner not plugged in, or pDevExt NULL). A port that the map pairs with
-// itself is its own partner. Give the reference back with KeluReleasePortExtension.
+// partner, partner not plugged in, or pDevExt NULL); never the port itself, since the
+// map pairs no port with itself. Give the reference back with KeluReleasePortExtension.
 PKELU_DEVICE_EXTENSION KeluGetPartnerExtension(PKELU_DEVICE_EXTENSION pDevExt);
 // Gives back a reference from the two routines above; accepts NULL.
 VOID KeluReleasePortExtension(PKELU_DEVICE_EXTENSION pDevExt);

@@ -188,7 +188,7 @@ BOOLEAN KeluPutInFrontOfWriteBuffer(PKELU_DEVICE_EXTENSION pDevExt, UCHAR ch) {
 
 // Moves what fits from the sender's transmit ring into the receiver's receive ring and
 // raises the receiver's receive events once, at the end. A closed sender has no ring
-// and moves nothing. Sender and receiver may be the same port.
+// and moves nothing.
 ULONG KeluMoveWriteToReadBuffer(PKELU_DEVICE_EXTENSION pReceiver, PKELU_DEVICE_EXTENSION pSender) {
     if (pSender->pWriteBuffer == NULL || pReceiver->pReadBuffer == NULL)
         return 0;

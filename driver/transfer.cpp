@@ -131,7 +131,7 @@ BOOLEAN HandWriteToRead(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION p
 }
 
 // One direction of a transfer: the sender's writes towards the receiver's reads, until
-// a whole pass moves nothing. The receiver may be NULL or the sender itself.
+// a whole pass moves nothing. The receiver may be NULL.
 VOID TransferOneWay(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION pReceiver) {
     BOOLEAN bHadWriteWork = HasWriteWork(pSender);
     BOOLEAN bStored = FALSE;
