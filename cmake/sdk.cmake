@@ -2,7 +2,7 @@
 # with find_package(kelu CONFIG REQUIRED) and kelu::keluapi, and to run on the embedded
 # machine. The libraries find each other, and the kelu command finds them, through
 # RUNPATHs relative to where they are installed.
-include(CMakePackageConfigHelpers)
+include(${CMAKE_CURRENT_LIST_DIR}/package_config.cmake)
 
 set(kelu_sdk_libraries ntoskrnl win32 keluapi)
 # Versioned shared objects: libkeluapi.so.1 is the SONAME an application records, and
@@ -22,16 +22,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/api/keluapi.h ${CMAKE_SOURCE_DIR}/include/kelb
 
 set(kelu_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/kelu)
 install(EXPORT keluTargets NAMESPACE kelu:: DESTINATION ${kelu_cmake_dir})
-set(KELU_PACKAGE_INSTALL_DIR share/kelu/package)  # where package/ installs it
-configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/keluConfig.cmake.in
-  ${CMAKE_BINARY_DIR}/keluConfig.cmake
-  INSTALL_DESTINATION ${kelu_cmake_dir}
-  PATH_VARS KELU_PACKAGE_INSTALL_DIR)
-# find_package(kelu 1.0 CONFIG) takes any 1.x at or above the version asked for.
-write_basic_package_version_file(${CMAKE_BINARY_DIR}/keluConfigVersion.cmake
-  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
-install(FILES ${CMAKE_BINARY_DIR}/keluConfig.cmake ${CMAKE_BINARY_DIR}/keluConfigVersion.cmake
-  DESTINATION ${kelu_cmake_dir})
+kelu_install_package_config(${CMAKE_CURRENT_LIST_DIR}/keluConfig.cmake.in ${kelu_cmake_dir})
 
 # For builds without CMake: pkg-config --cflags --libs kelu. The file finds the prefix
 # from where it lies, so that the SDK works wherever `cmake --install --prefix` put it.

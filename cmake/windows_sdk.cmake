@@ -5,20 +5,11 @@
 #   include/keluapi.h                the library's header, for mingw-w64's <windows.h>
 #   lib/cmake/kelu/                  find_package(kelu 1.0 CONFIG): kelu::keluapi, KELU_PACKAGE_DIR
 #   share/kelu/package/              the driver package (package/CMakeLists.txt)
-include(CMakePackageConfigHelpers)
+include(${CMAKE_CURRENT_LIST_DIR}/package_config.cmake)
 
 install(FILES $<TARGET_FILE:keluapi> DESTINATION bin)
 install(FILES ${KELU_MINGW_IMPORT_LIBRARY} DESTINATION lib)
 install(FILES ${CMAKE_SOURCE_DIR}/api/keluapi.h DESTINATION include)
 
 set(kelu_cmake_dir lib/cmake/kelu)
-set(KELU_PACKAGE_INSTALL_DIR share/kelu/package)
-configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/keluConfigWindows.cmake.in
-  ${CMAKE_BINARY_DIR}/keluConfig.cmake
-  INSTALL_DESTINATION ${kelu_cmake_dir}
-  PATH_VARS KELU_PACKAGE_INSTALL_DIR)
-# As on Linux, find_package(kelu 1.0 CONFIG) takes any 1.x at or above the version asked for.
-write_basic_package_version_file(${CMAKE_BINARY_DIR}/keluConfigVersion.cmake
-  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
-install(FILES ${CMAKE_BINARY_DIR}/keluConfig.cmake ${CMAKE_BINARY_DIR}/keluConfigVersion.cmake
-  DESTINATION ${kelu_cmake_dir})
+kelu_install_package_config(${CMAKE_CURRENT_LIST_DIR}/keluConfigWindows.cmake.in ${kelu_cmake_dir})
