@@ -206,8 +206,9 @@ TEST_F(DataPathStressTest, EveryReportedByteArrivesExactlyOnceWhateverEndsTheReq
     std::atomic<bool> failedStatus{false};
     std::atomic<int> finished{0};
     // However fast the streams run, the writers hold their last request back until the
-    // third thread has meddled this often, so that every kind of ending gets its chance
-    // (readers time out meanwhile).
+    // third thread has meddled this often and a request has run out its time, so that
+    // every kind of ending occurs (the waiting readers time out, or are purged and start
+    // again under newer timeouts).
     const unsigned kMeddlingsBeforeTheEnd = 300;
     std::atomic<unsigned> meddlings{0};
     std::vector<std::thread> threads;
@@ -247,7 +248,9 @@ TEST_F(DataPathStressTest, EveryReportedByteArrivesExactlyOnceWhateverEndsTheReq
             while (offset < kBytes && !failedStatus) {
                 size_t size = std::min<size_t>(kBytes - offset, 1 + random() % 70000);
                 if (offset + size == kBytes)
-                    Eventually([&] { return meddlings >= kMeddlingsBeforeTheEnd; }, kHostSecondsLimit);
+                    Eventually([&] {
+                        return meddlings >= kMeddlingsBeforeTheEnd && figures.timeouts > 0;
+                    }, kHostSecondsLimit);
                 Overlapped write;
                 StartWrite(ports[side], write,
                            std::vector<BYTE>(streams[side].begin() + offset,
