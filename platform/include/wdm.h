@@ -231,6 +231,18 @@ FORCEINLINE VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry) {
 #define REG_DWORD     4
 #define REG_MULTI_SZ  7
 
+// Access to a key (the same values and spelling as <winreg.h>, so both may be included).
+#define KEY_QUERY_VALUE        0x0001
+#define KEY_SET_VALUE          0x0002
+#define KEY_CREATE_SUB_KEY     0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY             0x0010
+#define STANDARD_RIGHTS_READ   0x00020000L
+#define STANDARD_RIGHTS_WRITE  0x00020000L
+#define KEY_READ  ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & \
+                   ~SYNCHRONIZE)
+#define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & ~SYNCHRONIZE)
+
 // RelativeTo of the Rtl registry routines.
 #define RTL_REGISTRY_ABSOLUTE   0  // \Registry\Machine\...
 #define RTL_REGISTRY_SERVICES   1  // \Registry\Machine\System\CurrentControlSet\Services
@@ -405,6 +417,13 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
                                      ULONG ValueType, PVOID ValueData, ULONG ValueLength);
 NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
+// Stores a value under a key handle opened with KEY_SET_VALUE (IoOpenDeviceRegistryKey),
+// creating or replacing it. STATUS_INVALID_HANDLE for an unknown handle,
+// STATUS_OBJECT_TYPE_MISMATCH for a handle that is no key, STATUS_ACCESS_DENIED without
+// KEY_SET_VALUE, STATUS_KEY_DELETED when the key went after it was opened. Close the
+// handle with ZwClose.
+NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
+                             ULONG Type, PVOID Data, ULONG DataSize);
 
 // Debugging. DbgPrint writes into the machine's debug log.
 ULONG DbgPrint(PCSTR Format, ...);

@@ -561,6 +561,16 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                          PUNICODE_STRING ReferenceString,
                                          PUNICODE_STRING SymbolicLinkName);
 NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+// Opens, creating it if missing, the hardware key of the device whose PDO is given
+// (Enum\<instance>\Device Parameters) and returns a kernel handle to it for ZwSetValueKey
+// and ZwClose. Only PLUGPLAY_REGKEY_DEVICE is served: the driver key and the hardware
+// profile keys answer STATUS_INVALID_PARAMETER. A device object that is no PDO of the
+// device tree gets STATUS_INVALID_DEVICE_REQUEST.
+#define PLUGPLAY_REGKEY_DEVICE            1
+#define PLUGPLAY_REGKEY_DRIVER            2
+#define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
+NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                       ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 
 // Power.

@@ -11,6 +11,9 @@
 //                                 Service (REG_SZ); started when the machine boots
 //   Enum\<device id>\<instance>   written for each bus-enumerated device the PnP manager
 //                                 finds: HardwareID, and Service once a driver matched
+//   Enum\<instance path>\Device Parameters
+//                                 the device's hardware key, kept by its driver
+//                                 (IoOpenDeviceRegistryKey); survives the device
 #pragma once
 
 #include <wdm.h>
@@ -30,6 +33,9 @@ NTSTATUS PnpCreateRootDevice(std::u16string_view name, std::u16string_view hardw
                              std::u16string_view service, std::u16string *instancePath);
 // Removes a root device (children first) and forgets it.
 NTSTATUS PnpRemoveRootDevice(std::u16string_view instancePath);
+
+// The hardware key of the device with this instance path ("Device Parameters").
+std::u16string PnpHardwareKeyPath(std::u16string_view instancePath);
 
 // Returns when the PnP manager has no work left: enumerations, starts and removals
 // that drivers triggered have run, and files released after asynchronous

@@ -30,6 +30,10 @@ struct DeviceNode {
 
 std::mutex &PnpTreeLock();
 
+// The instance path of the device whose PDO this is; false for any other device object
+// (a driver's FDO, a removed device's PDO, a child not yet identified).
+bool PnpInstancePathOfPdo(PDEVICE_OBJECT device, std::u16string *instancePath);
+
 // The root bus (pnp_root.cpp): the PnP manager's driver for root devices' PDOs.
 PDRIVER_OBJECT PnpCreateRootBusDriver();
 // Builds a REG_MULTI_SZ-style list in pool, as drivers answer QUERY_ID.

@@ -339,6 +339,20 @@ void CollectDevices(const DeviceNode *node, std::vector<PnpDeviceInfo> *devices)
 
 }  // namespace
 
+std::u16string PnpHardwareKeyPath(std::u16string_view instancePath) {
+    return std::u16string(kEnumKey) + u"\\" + std::u16string(instancePath) + u"\\Device Parameters";
+}
+
+bool PnpInstancePathOfPdo(PDEVICE_OBJECT device, std::u16string *instancePath) {
+    std::lock_guard<std::mutex> guard(PnpTreeLock());
+    auto found = g_pnp->nodesByPdo.find(device);
+    // A child the bus has reported but the manager has not yet identified has no path.
+    if (found == g_pnp->nodesByPdo.end() || found->second->instancePath.empty())
+        return false;
+    *instancePath = found->second->instancePath;
+    return true;
+}
+
 std::mutex &PnpTreeLock() {
     static std::mutex lock;
     return lock;

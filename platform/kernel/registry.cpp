@@ -369,12 +369,14 @@ NTSTATUS RegistryDeleteKeyTree(std::u16string_view key) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS RegistrySetValue(std::u16string_view key, std::u16string_view name, ULONG type,
-                          const void *data, size_t length) {
+namespace {
+
+NTSTATUS SetValue(std::u16string_view key, std::u16string_view name, ULONG type,
+                  const void *data, size_t length, bool createKey) {
     MachineCurrent();
     std::lock_guard<std::mutex> lock(g_registryLock);
-    Key *found = FindKeyLocked(key, true);
-    if (found == nullptr) return STATUS_OBJECT_NAME_INVALID;
+    Key *found = FindKeyLocked(key, createKey);
+    if (found == nullptr) return createKey ? STATUS_OBJECT_NAME_INVALID : STATUS_OBJECT_NAME_NOT_FOUND;
     RegistryValue value;
     value.type = type;
     value.data.assign(static_cast<const UCHAR *>(data), static_cast<const UCHAR *>(data) + length);
@@ -386,6 +388,18 @@ NTSTATUS RegistrySetValue(std::u16string_view key, std::u16string_view name, ULO
         found->values.emplace(std::u16string(name), std::move(value));
     SaveLocked();
     return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS RegistrySetValue(std::u16string_view key, std::u16string_view name, ULONG type,
+                          const void *data, size_t length) {
+    return SetValue(key, name, type, data, length, true);
+}
+
+NTSTATUS RegistrySetValueOfExistingKey(std::u16string_view key, std::u16string_view name,
+                                       ULONG type, const void *data, size_t length) {
+    return SetValue(key, name, type, data, length, false);
 }
 
 NTSTATUS RegistryQueryValue(std::u16string_view key, std::u16string_view name,

@@ -25,6 +25,10 @@ NTSTATUS RegistryDeleteKeyTree(std::u16string_view key);
 // Creates the key if it is missing.
 NTSTATUS RegistrySetValue(std::u16string_view key, std::u16string_view name, ULONG type,
                           const void *data, size_t length);
+// The same for a key that must exist: STATUS_OBJECT_NAME_NOT_FOUND, changing nothing,
+// when it does not.
+NTSTATUS RegistrySetValueOfExistingKey(std::u16string_view key, std::u16string_view name,
+                                       ULONG type, const void *data, size_t length);
 NTSTATUS RegistryQueryValue(std::u16string_view key, std::u16string_view name,
                             RegistryValue *value);
 NTSTATUS RegistryDeleteValue(std::u16string_view key, std::u16string_view name);
@@ -39,3 +43,8 @@ NTSTATUS RegistrySetDword(std::u16string_view key, std::u16string_view name, ULO
 NTSTATUS RegistryQueryString(std::u16string_view key, std::u16string_view name,
                              std::u16string *text);
 NTSTATUS RegistryQueryDword(std::u16string_view key, std::u16string_view name, ULONG *value);
+
+// A kernel handle (OBJ_KERNEL_HANDLE) to the key at this path, granting `access` (generic
+// rights mapped to the key rights they stand for), for ZwSetValueKey; ZwClose closes it.
+// The key itself is neither created nor checked here.
+NTSTATUS RegistryOpenKeyHandle(std::u16string_view key, ACCESS_MASK access, HANDLE *handle);

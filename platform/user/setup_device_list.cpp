@@ -230,7 +230,7 @@ DWORD RemoveDevice(DeviceElement *element)
 std::u16string DeviceKeyPath(std::u16string_view instancePath, DWORD keyType)
 {
     if (keyType == DIREG_DEV) {
-        return DeviceRecordKey(instancePath) + u"\\Device Parameters";
+        return PnpHardwareKeyPath(instancePath);
     }
     std::u16string driver;
     if (!NT_SUCCESS(RegistryQueryString(DeviceRecordKey(instancePath), u"Driver", &driver)) ||

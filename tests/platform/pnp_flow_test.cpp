@@ -1,12 +1,14 @@
 // Plug and Play end to end with a bus driver and a function driver written as drivers:
 // root device at boot, children appearing and vanishing, driver load and unload,
-// refused queries, system power turned into device power, device interfaces.
+// refused queries, system power turned into device power, device interfaces, the
+// device's hardware key.
 #include "io_manager.h"
 #include "io_test_support.h"
 #include "loader.h"
 #include "machine_test.h"
 #include "pnp.h"
 #include "pnp_test_drivers.h"
+#include "registry.h"
 
 namespace {
 
@@ -146,6 +148,86 @@ TEST_F(PnpFlowTest, EnabledInterfaceIsListedAndOpensTheDevice) {
     EXPECT_EQ(OpenDevice(interfaces[0].symbolicLink, true, &file), STATUS_OBJECT_NAME_NOT_FOUND);
     PnpDeviceInfo info;
     EXPECT_FALSE(PnpFindDevice(u"Test_Bus_Root", &info));
+}
+
+TEST_F(PnpFlowTest, HardwareKeyOfAPdoTakesValuesThroughItsHandleAndSurvivesARestart) {
+    TestBusPlug(1);
+    PnpWaitIdle();
+    PDEVICE_OBJECT pdo = ChildPdo(1);
+    ASSERT_NE(pdo, nullptr);
+    const std::u16string keyPath = PnpHardwareKeyPath(u"TESTBUS\\CHILD\\1");
+    EXPECT_EQ(keyPath,
+              u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\TESTBUS\\CHILD\\1"
+              u"\\Device Parameters");
+    EXPECT_FALSE(RegistryKeyExists(keyPath));
+
+    UNICODE_STRING portName = RTL_CONSTANT_STRING(u"PortName");
+    const char16_t com7[] = u"COM7";
+    HANDLE key = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_WRITE, &key), STATUS_SUCCESS);
+    EXPECT_TRUE(RegistryKeyExists(keyPath)) << "the first open creates the key";
+    EXPECT_EQ(ZwSetValueKey(key, &portName, 0, REG_SZ, const_cast<char16_t *>(com7), sizeof com7),
+              STATUS_SUCCESS);
+    std::u16string text;
+    EXPECT_EQ(RegistryQueryString(keyPath, u"PortName", &text), STATUS_SUCCESS);
+    EXPECT_EQ(text, u"COM7");
+
+    // Requests that change nothing: wrong data, a key type not served, a device object
+    // that is no PDO, a handle without the right to write.
+    EXPECT_EQ(ZwSetValueKey(key, nullptr, 0, REG_SZ, const_cast<char16_t *>(com7), sizeof com7),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ZwSetValueKey(key, &portName, 0, REG_SZ, nullptr, 4), STATUS_INVALID_PARAMETER);
+    HANDLE other = nullptr;
+    EXPECT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DRIVER, KEY_WRITE, &other),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE,
+                                      KEY_WRITE, &other),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_WRITE, nullptr),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(IoOpenDeviceRegistryKey(g_testBus.fdo, PLUGPLAY_REGKEY_DEVICE, KEY_WRITE, &other),
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(IoOpenDeviceRegistryKey(nullptr, PLUGPLAY_REGKEY_DEVICE, KEY_WRITE, &other),
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(other, nullptr);
+    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &other), STATUS_SUCCESS);
+    EXPECT_EQ(ZwSetValueKey(other, &portName, 0, REG_SZ, const_cast<char16_t *>(u"COM8"), 10),
+              STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ZwClose(other), STATUS_SUCCESS);
+    // GENERIC_WRITE stands for the key rights that write.
+    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, GENERIC_WRITE, &other),
+              STATUS_SUCCESS);
+    ULONG number = 7;
+    UNICODE_STRING numberName = RTL_CONSTANT_STRING(u"Number");
+    EXPECT_EQ(ZwSetValueKey(other, &numberName, 0, REG_DWORD, &number, sizeof number), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(other), STATUS_SUCCESS);
+    EXPECT_EQ(ZwSetValueKey(other, &portName, 0, REG_SZ, const_cast<char16_t *>(u"COM8"), 10),
+              STATUS_INVALID_HANDLE);
+    // A handle to an object that is no key.
+    UNICODE_STRING eventName = RTL_CONSTANT_STRING(u"\\BaseNamedObjects\\NotAKey");
+    HANDLE event = nullptr;
+    ASSERT_NE(IoCreateSynchronizationEvent(&eventName, &event), nullptr);
+    EXPECT_EQ(ZwSetValueKey(event, &portName, 0, REG_SZ, const_cast<char16_t *>(u"COM8"), 10),
+              STATUS_OBJECT_TYPE_MISMATCH);
+    EXPECT_EQ(ZwClose(event), STATUS_SUCCESS);
+    EXPECT_EQ(RegistryQueryString(keyPath, u"PortName", &text), STATUS_SUCCESS);
+    EXPECT_EQ(text, u"COM7");
+
+    // A key deleted under an open handle is not brought back by a write.
+    ASSERT_EQ(RegistryDeleteKeyTree(keyPath), STATUS_SUCCESS);
+    EXPECT_EQ(ZwSetValueKey(key, &portName, 0, REG_SZ, const_cast<char16_t *>(com7), sizeof com7),
+              STATUS_KEY_DELETED);
+    EXPECT_FALSE(RegistryKeyExists(keyPath));
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+
+    // The key is part of the stored registry.
+    ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_WRITE, &key), STATUS_SUCCESS);
+    EXPECT_EQ(ZwSetValueKey(key, &portName, 0, REG_SZ, const_cast<char16_t *>(com7), sizeof com7),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(key), STATUS_SUCCESS);
+    Restart();
+    EXPECT_EQ(RegistryQueryString(keyPath, u"PortName", &text), STATUS_SUCCESS);
+    EXPECT_EQ(text, u"COM7");
 }
 
 TEST_F(PnpFlowTest, DeviceWithoutUsableDriverIsLeftWithoutOne) {
