@@ -1,7 +1,7 @@
 // Port devices: creation for each bus child, their names (\Device\SerialN, COMn+1 and
-// its link, the SERIALCOMM value), the per-port tables, the referenced lookup of a
-// port and of its partner, the order for holding two port mutexes, and the
-// null-modem crossover of the handshake lines.
+// its link, the SERIALCOMM value, the PortName of the hardware key), the per-port
+// tables, the referenced lookup of a port and of its partner, the order for holding two
+// port mutexes, and the null-modem crossover of the handshake lines and the break.
 //
 // See kelu.h for the reference scheme that keeps a port reached through
 // g_PortDeviceExtensions valid until its last user lets go.
@@ -166,6 +166,28 @@ NTSTATUS NTAPI KeluAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physica
     return STATUS_SUCCESS;
 }
 
+// Serial programs learn a port's COM name from the PortName value of its hardware key,
+// where every serial port keeps it. The port works without it, so a failure is logged
+// and goes no further. The value is written at every AddDevice, so it always names the
+// port's present COM name.
+static VOID KeluRecordPortName(PKELU_DEVICE_EXTENSION pDevExt)
+{
+    HANDLE hKey = NULL;
+    NTSTATUS status = IoOpenDeviceRegistryKey(pDevExt->pPhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE,
+                                              KEY_WRITE, &hKey);
+    if (NT_SUCCESS(status)) {
+        UNICODE_STRING valueName = RTL_CONSTANT_STRING(L"PortName");
+        // The buffer is zero-filled past the text, so the text ends in a zero.
+        status = ZwSetValueKey(hKey, &valueName, 0, REG_SZ, pDevExt->ComName.Buffer,
+                               pDevExt->ComName.Length + sizeof(WCHAR));
+        ZwClose(hKey);
+    }
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("kelu.sys: port %lu: PortName not written to the hardware key, status 0x%08lX\n",
+                 (ULONG)pDevExt->ulPortNumber, (ULONG)status);
+    }
+}
+
 NTSTATUS KeluCreateComName(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulComNumber)
 {
     if (!KeluAllocateName(&pDevExt->ComName)) {
@@ -187,6 +209,7 @@ NTSTATUS KeluCreateComName(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulComNumber)
                                        REG_SZ, pDevExt->ComName.Buffer,
                                        pDevExt->ComName.Length + sizeof(WCHAR));
         if (NT_SUCCESS(status)) {
+            KeluRecordPortName(pDevExt);
             return STATUS_SUCCESS;
         }
         IoDeleteSymbolicLink(&pDevExt->SymbolicLinkName);

@@ -99,8 +99,8 @@ static int ListPortsFromRegistry(char *names, size_t size)
 }
 
 /* The ports in the device tree: devices whose parent is a bus and that the bus gave
- * an address. The COM name comes from the hardware key's PortName where the driver
- * keeps one, else from the number the bus reports for the user interface. */
+ * an address. The COM name comes from the PortName of the device's hardware key, where
+ * a serial port's driver keeps it. */
 static int ListPortsFromDeviceTree(char *names, size_t size)
 {
     HDEVINFO devices = SetupDiGetClassDevs(NULL, NULL, NULL, DIGCF_PRESENT | DIGCF_ALLCLASSES);
@@ -123,28 +123,24 @@ static int ListPortsFromDeviceTree(char *names, size_t size)
         CHECK(CM_Get_Parent(&bus, device.DevInst, 0) == CR_SUCCESS);
         CHECK(CM_Get_Device_ID(bus, busId, sizeof busId, 0) == CR_SUCCESS);
         CHECK(strncmp(busId, "ROOT\\", 5) == 0);
-        ULONG address = 0, number = 0;
+        ULONG address = 0;
         length = sizeof address;
         CHECK(CM_Get_DevNode_Registry_Property(device.DevInst, CM_DRP_ADDRESS, &type, &address,
                                                &length, 0) == CR_SUCCESS);
-        length = sizeof number;
-        CHECK(CM_Get_DevNode_Registry_Property(device.DevInst, CM_DRP_UI_NUMBER, &type, &number,
-                                               &length, 0) == CR_SUCCESS);
-        CHECK(number == address + 1);
 
         char portName[16] = "";
         HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
                                         KEY_QUERY_VALUE);
-        if (key != INVALID_HANDLE_VALUE) {
-            DWORD portNameSize = sizeof portName;
-            if (RegQueryValueEx(key, "PortName", NULL, NULL, (LPBYTE)portName, &portNameSize) !=
-                ERROR_SUCCESS)
-                portName[0] = 0;
-            RegCloseKey(key);
-        } else {
-            CHECK(GetLastError() == ERROR_KEY_DOES_NOT_EXIST);
-        }
-        if (portName[0] == 0) snprintf(portName, sizeof portName, "COM%lu", (unsigned long)number);
+        if (!CHECK(key != INVALID_HANDLE_VALUE)) continue;
+        DWORD portNameSize = sizeof portName;
+        CHECK(RegQueryValueEx(key, "PortName", NULL, &type, (LPBYTE)portName, &portNameSize) ==
+                  ERROR_SUCCESS &&
+              type == REG_SZ);
+        RegCloseKey(key);
+        /* The bus numbers its ports from 0, the COM names from 1. */
+        char expected[16];
+        snprintf(expected, sizeof expected, "COM%lu", (unsigned long)address + 1);
+        CHECK(strcmp(portName, expected) == 0);
         if (strlen(names) + strlen(portName) + 2 <= size) {
             strcat(names, portName);
             strcat(names, ";");

@@ -1,12 +1,10 @@
 // A port seen through SetupAPI and the configuration manager: found among the
 // machine's devices, its parent the bus device, its id and properties, its hardware
-// key, and the refusals of each call.
+// key with the port's COM name, and the refusals of each call.
 #include "api_fixture.h"
 
 #include <cfgmgr32.h>
 #include <setupapi.h>
-
-#include <registry.h>
 
 #include <cstring>
 #include <string>
@@ -171,25 +169,34 @@ TEST_F(DeviceTreeTest, IdsAreCutToTheBufferAndHandlesOfGoneDevicesFail)
     EXPECT_EQ(CM_Get_Device_IDA(port_.DevInst, id, sizeof(id), 0), (CONFIGRET)CR_NO_SUCH_DEVINST);
 }
 
-TEST_F(DeviceTreeTest, TheHardwareKeyOpensForReadingOnceItExists)
+TEST_F(DeviceTreeTest, APortsHardwareKeyNamesItsComPortAndABusDeviceHasNone)
 {
+    // The port driver wrote the name when it created the port.
     HKEY key = SetupDiOpenDevRegKey(devices_, &port_, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
-    EXPECT_EQ(key, reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE));
-    EXPECT_EQ(GetLastError(), ERROR_KEY_DOES_NOT_EXIST);
-
-    ASSERT_EQ(RegistrySetString(u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\KELB\\KELU\\2"
-                                u"\\Device Parameters",
-                                u"PortName", u"COM3"),
-              STATUS_SUCCESS);
-    key = SetupDiOpenDevRegKey(devices_, &port_, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
     ASSERT_NE(key, reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE));
     char name[8] = {};
     DWORD size = sizeof(name);
-    EXPECT_EQ(RegQueryValueExA(key, "PortName", nullptr, nullptr, reinterpret_cast<BYTE *>(name),
+    DWORD type = REG_NONE;
+    EXPECT_EQ(RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE *>(name),
                                &size),
               ERROR_SUCCESS);
+    EXPECT_EQ(type, (DWORD)REG_SZ);
     EXPECT_STREQ(name, "COM3");
+    EXPECT_EQ(size, sizeof("COM3"));
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+
+    // The bus driver keeps nothing in its device's hardware key, so there is none.
+    DEVINST bus = 0;
+    ASSERT_EQ(CM_Get_Parent(&bus, port_.DevInst, 0), (CONFIGRET)CR_SUCCESS);
+    SP_DEVINFO_DATA busData = EmptyDeviceInfo();
+    bool found = false;
+    for (DWORD index = 0; !found && SetupDiEnumDeviceInfo(devices_, index, &busData); index++) {
+        found = busData.DevInst == bus;
+    }
+    ASSERT_TRUE(found);
+    EXPECT_EQ(SetupDiOpenDevRegKey(devices_, &busData, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE),
+              reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE));
+    EXPECT_EQ(GetLastError(), ERROR_KEY_DOES_NOT_EXIST);
 
     struct Case {
         HDEVINFO list;

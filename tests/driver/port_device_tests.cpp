@@ -1,5 +1,6 @@
-// Port devices: their names and SERIALCOMM entries, refusals at creation, the
-// defaults of a fresh port, and the null-modem crossover of the handshake lines.
+// Port devices: their names, SERIALCOMM entries and hardware keys, refusals at
+// creation, the defaults of a fresh port, and the null-modem crossover of the handshake
+// lines.
 #include "rig.h"
 
 #include <ntservices.h>
@@ -22,6 +23,8 @@ TEST_F(DriverTest, PortNumberGivesDeviceNameComNameAndSerialCommEntry)
     EXPECT_EQ(SerialCommValue(u"\\Device\\Serial0"), u"COM1");
     EXPECT_EQ(LinkTarget(u"\\DosDevices\\COM256"), u"\\Device\\Serial255");
     EXPECT_EQ(SerialCommValue(u"\\Device\\Serial255"), u"COM256");
+    EXPECT_EQ(PortNameValue(0), u"COM1");
+    EXPECT_EQ(PortNameValue(255), u"COM256");
 
     HANDLE port;
     ASSERT_EQ(Open("\\??\\COM256", &port), STATUS_SUCCESS);
@@ -34,6 +37,8 @@ TEST_F(DriverTest, PortNumberGivesDeviceNameComNameAndSerialCommEntry)
     EXPECT_FALSE(SerialCommValue(u"\\Device\\Serial0").has_value());
     EXPECT_EQ(SerialCommValue(u"\\Device\\Serial255"), u"COM256");
     EXPECT_EQ(Lines(0).ulModemStatus, 0xFFFFFFFFu);  // no such port any more
+    // The hardware key belongs to the device record, which outlives the device.
+    EXPECT_EQ(PortNameValue(0), u"COM1");
 }
 
 // A second bus reports a child with a number already in use: its device name is taken.
@@ -68,6 +73,7 @@ TEST_F(DriverTest, TakenComNameLeavesAWorkingPortWithoutLinkOrEntry)
     ASSERT_EQ(PlugIn(3), STATUS_SUCCESS);
     EXPECT_EQ(LinkTarget(u"\\DosDevices\\COM4"), u"\\Device\\Elsewhere");
     EXPECT_FALSE(SerialCommValue(u"\\Device\\Serial3").has_value());
+    EXPECT_FALSE(PortNameValue(3).has_value());
     EXPECT_EQ(SetLines(3, 0, kRts), STATUS_SUCCESS);
     HANDLE port;
     ASSERT_EQ(Open("\\Device\\Serial3", &port), STATUS_SUCCESS);

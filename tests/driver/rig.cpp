@@ -6,6 +6,7 @@
 #include <ntservices.h>
 #include <ob.h>
 #include <io_manager.h>
+#include <ustring.h>
 
 #include <dlfcn.h>
 
@@ -199,6 +200,17 @@ std::optional<std::u16string> DriverTest::SerialCommValue(const std::u16string &
 {
     std::u16string text;
     if (!NT_SUCCESS(RegistryQueryString(kSerialCommKey, deviceName, &text))) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+std::optional<std::u16string> DriverTest::PortNameValue(ULONG port)
+{
+    // The bus gives each child its port number as instance id.
+    std::u16string instance = u"KELB\\KELU\\" + Utf8ToUtf16(std::to_string(port));
+    std::u16string text;
+    if (!NT_SUCCESS(RegistryQueryString(PnpHardwareKeyPath(instance), u"PortName", &text))) {
         return std::nullopt;
     }
     return text;

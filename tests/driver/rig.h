@@ -75,6 +75,8 @@ public:
     static std::optional<RegistryValue> StoredMap();
     static void StoreMap(ULONG type, const std::vector<UCHAR> &data);
     static std::optional<std::u16string> SerialCommValue(const std::u16string &deviceName);
+    // PortName in the hardware key of the bus child with this port number.
+    static std::optional<std::u16string> PortNameValue(ULONG port);
     static std::optional<std::u16string> LinkTarget(const std::u16string &link);
     static bool ObjectExists(const std::u16string &path);
     // The PDO of the bus child with this port number, or null.
