@@ -144,6 +144,13 @@ typedef struct _KELU_DEVICE_EXTENSION {
     // been told of; the first wait for SERIAL_EV_RXCHAR hears of them (wait_mask.cpp).
     UCHAR bRxCharOwed;
     LIST_ENTRY FlushQueue;              // IRP_MJ_FLUSH_BUFFERS requests waiting (flush.cpp)
+    // Under the port Mutex. bBreakOn: this port holds its transmit line in break, from
+    // IOCTL_SERIAL_SET_BREAK_ON to SET_BREAK_OFF or the close. bBreakSeen: the partner's
+    // break as KeluTransferLines last brought it to this port. ulErrors: SERIAL_ERROR_*
+    // bits not yet reported; IOCTL_SERIAL_GET_COMMSTATUS reports and clears them.
+    UCHAR bBreakOn;
+    UCHAR bBreakSeen;
+    ULONG ulErrors;
 } KELU_DEVICE_EXTENSION, *PKELU_DEVICE_EXTENSION;
 
 // The control device's extension is the signature word alone.
@@ -204,7 +211,9 @@ VOID KeluAcquirePortPair(PKELU_DEVICE_EXTENSION pFirst, PKELU_DEVICE_EXTENSION p
 VOID KeluReleasePortPair(PKELU_DEVICE_EXTENSION pFirst, PKELU_DEVICE_EXTENSION pSecond);
 
 // Copies this port's DTR and RTS onto its partner's DSR/DCD and CTS, raising the
-// partner's line events on a change. The caller holds neither port's Mutex.
+// partner's line events on a change, and its break onto the partner's receive line: an
+// open partner whose line goes into break gets SERIAL_EV_BREAK and SERIAL_ERROR_BREAK.
+// The caller holds neither port's Mutex.
 // STATUS_UNSUCCESSFUL when the port has no partner device.
 NTSTATUS KeluTransferLines(PKELU_DEVICE_EXTENSION pDevExt);
 

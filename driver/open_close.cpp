@@ -173,19 +173,26 @@ NTSTATUS NTAPI KeluCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CompleteWith(Irp, STATUS_SUCCESS);
 }
 
-// Close discards the bytes in both rings and announces the close. The handshake lines
-// stay as they are: the partner keeps seeing them.
+// Close discards the bytes in both rings and the errors not yet reported, and announces
+// the close. The handshake lines stay as they are: the partner keeps seeing them. A break
+// ends, since nobody would be left to end it.
 NTSTATUS NTAPI KeluClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (KeluIsPortDevice(DeviceObject)) {
         PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)DeviceObject->DeviceExtension;
         ExAcquireFastMutex(&pDevExt->Mutex);
         pDevExt->bOpened = 0;
         pDevExt->bRxCharOwed = 0;
+        pDevExt->ulErrors = 0;
+        // A removed port has left the connection map; its partner keeps what it last saw.
+        BOOLEAN bEndBreak = pDevExt->bBreakOn && !pDevExt->bRemoved;
+        pDevExt->bBreakOn = 0;
         KeluCancelPendingRequests(pDevExt);
         FreeRings(pDevExt);
         if (pDevExt->pPortOpenedEvent != NULL)
             KeSetEvent(pDevExt->pPortOpenedEvent, IO_NO_INCREMENT, FALSE);
         ExReleaseFastMutex(&pDevExt->Mutex);
+        if (bEndBreak)
+            KeluTransferLines(pDevExt);
     }
     return CompleteWith(Irp, STATUS_SUCCESS);
 }

@@ -332,6 +332,15 @@ NTSTATUS KeluTransferLines(PKELU_DEVICE_EXTENSION pDevExt)
         pPartner->ulModemStatus &= ~(SERIAL_DSR_STATE | SERIAL_DCD_STATE);
     }
 
+    // A break is told once, when the line goes into it, and only to an open port: one
+    // opened while the line is already in break hears nothing of it. Its end is no event.
+    BOOLEAN bBreak = pDevExt->bBreakOn != 0;
+    if (bBreak && !pPartner->bBreakSeen && pPartner->bOpened) {
+        pPartner->ulErrors |= SERIAL_ERROR_BREAK;
+        KeluSignalWaitEvents(pPartner, SERIAL_EV_BREAK);
+    }
+    pPartner->bBreakSeen = bBreak;
+
     KeluReleasePortPair(pDevExt, pPartner);
     KeluReleasePortExtension(pPartner);
     return STATUS_SUCCESS;

@@ -1,6 +1,6 @@
 // kelu: the standard serial requests on a port device. There is no hardware behind a
-// port: settings are stored in the extension and reported back; the handshake lines
-// reach the partner through KeluTransferLines; changes are announced to the controlling
+// port: settings are stored in the extension and reported back; the handshake lines and
+// the break reach the partner through KeluTransferLines; changes are announced to the controlling
 // application through the port's settings and flow-control events.
 //
 // Every request runs at PASSIVE_LEVEL in the caller's thread inside one frame: a request
@@ -21,6 +21,8 @@ enum AfterRelease {
     kNothing,
     kSignalSettings,      // the settings event
     kTransferLines,       // KeluTransferLines, then the flow-control event
+    kTransferBreak,       // KeluTransferLines alone: no register of the controlling
+                          // application shows a break
     kTransferData,        // the transfer, since the rings have room or requests ended
 };
 
@@ -129,6 +131,8 @@ BOOLEAN RequiredLengths(ULONG ulCode, ULONG *pulInput, ULONG *pulOutput) {
     case IOCTL_SERIAL_CLR_DTR:
     case IOCTL_SERIAL_SET_RTS:
     case IOCTL_SERIAL_CLR_RTS:
+    case IOCTL_SERIAL_SET_BREAK_ON:
+    case IOCTL_SERIAL_SET_BREAK_OFF:
     case IOCTL_MODEM_CHECK_FOR_MODEM:    break;
     default:
         return FALSE;
@@ -238,6 +242,13 @@ NTSTATUS ServeLocked(PKELU_DEVICE_EXTENSION pDevExt, const Request &request, ULO
         pDevExt->ulModemControl &= ~SERIAL_RTS_STATE;
         *pAfter = kTransferLines;
         return STATUS_SUCCESS;
+    case IOCTL_SERIAL_SET_BREAK_ON:
+    case IOCTL_SERIAL_SET_BREAK_OFF:
+        // The partner sees the break beside the data: bytes written meanwhile still go
+        // out rather than waiting for the break to end.
+        pDevExt->bBreakOn = ulCode == IOCTL_SERIAL_SET_BREAK_ON;
+        *pAfter = kTransferBreak;
+        return STATUS_SUCCESS;
     case IOCTL_SERIAL_SET_MODEM_CONTROL:
         pDevExt->ulModemControl = *(const ULONG *)pBuffer;
         *pAfter = kTransferLines;
@@ -261,6 +272,9 @@ NTSTATUS ServeLocked(PKELU_DEVICE_EXTENSION pDevExt, const Request &request, ULO
         RtlZeroMemory(&status, sizeof(status));
         status.AmountInInQueue = pDevExt->ulReadBufferCount;
         status.AmountInOutQueue = KeluBytesToTransmit(pDevExt);
+        // Each error is reported once: the reply clears it.
+        status.Errors = pDevExt->ulErrors;
+        pDevExt->ulErrors = 0;
         Reply(request, &status, sizeof(status));
         return STATUS_SUCCESS;
     }
@@ -326,7 +340,7 @@ NTSTATUS KeluPortDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 
     // Without a partner device there is nobody to see the lines; the request stands.
-    if (after == kTransferLines)
+    if (after == kTransferLines || after == kTransferBreak)
         KeluTransferLines(pDevExt);
     if (after == kTransferData) {
         PKELU_DEVICE_EXTENSION pPartner = KeluGetPartnerExtension(pDevExt);

@@ -338,7 +338,10 @@ int main(void)
     DWORD lines = 0;
     CHECK(EscapeCommFunction(com1, SETDTR) && GetCommModemStatus(com2, &lines));
     CHECK((lines & MS_DSR_ON) != 0);
+    /* COM2 hears of the break once, in ClearCommError's errors. */
     CHECK(SetCommBreak(com1) && ClearCommBreak(com1));
+    CHECK(ClearCommError(com2, &errors, &status) && errors == CE_BREAK);
+    CHECK(ClearCommError(com2, &errors, &status) && errors == 0);
     CHECK(TransmitCommChar(com1, 'x'));
 
     CHECK(QueryPerformanceCounter(&end) && end.QuadPart >= start.QuadPart);

@@ -211,6 +211,8 @@ private:
             {IOCTL_SERIAL_CLR_DTR, 0, 0, 0},
             {IOCTL_SERIAL_SET_RTS, 0, 0, 0},
             {IOCTL_SERIAL_CLR_RTS, 0, 0, 0},
+            {IOCTL_SERIAL_SET_BREAK_ON, 0, 0, 0},
+            {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0, 0},
             {kModemCheck, 0, 0, 0},
         };
         for (const Request &request : requests) {

@@ -1,5 +1,5 @@
 // The standard serial requests on a port: their defaults, length checks, validation,
-// the lines they carry to the partner, purge and queue sizes.
+// the lines and the break they carry to the partner, purge and queue sizes.
 #include "serial_fixture.h"
 
 #include <pool.h>
@@ -111,8 +111,7 @@ TEST_F(SerialRequestsTest, TheLinesReachThePartnerAndDtrIsRefusedUnderDtrHandsha
 }
 
 TEST_F(SerialRequestsTest, UnservedCodesAreAcceptedAndTheModemCheckIsRefused) {
-    for (ULONG code : {static_cast<ULONG>(IOCTL_SERIAL_SET_BREAK_ON),
-                       static_cast<ULONG>(IOCTL_SERIAL_SET_XON),
+    for (ULONG code : {static_cast<ULONG>(IOCTL_SERIAL_SET_XON),
                        static_cast<ULONG>(IOCTL_SERIAL_CLEAR_STATS),
                        static_cast<ULONG>(CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x7FF, METHOD_BUFFERED, 0))}) {
         SerialAnswer answer = Ioctl(a_, code);
@@ -120,6 +119,82 @@ TEST_F(SerialRequestsTest, UnservedCodesAreAcceptedAndTheModemCheckIsRefused) {
         EXPECT_EQ(answer.bytes, 0u);
     }
     EXPECT_EQ(Ioctl(a_, 0x002B002C).status, STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(SerialRequestsTest, ABreakReachesThePartnerOnceAsAnEventAndAnErrorWhileDataFlows) {
+    ASSERT_EQ(Set(b_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_BREAK | SERIAL_EV_RXCHAR),
+              STATUS_SUCCESS);
+    Overlapped first;
+    StartWait(b_, first);
+    SerialAnswer on = Ioctl(a_, IOCTL_SERIAL_SET_BREAK_ON);
+    EXPECT_EQ(on.status, STATUS_SUCCESS);
+    EXPECT_EQ(on.bytes, 0u);
+    ASSERT_TRUE(first.Done());
+    EXPECT_EQ(WaitResult(first), static_cast<ULONG>(SERIAL_EV_BREAK));
+    EXPECT_EQ(Get<SERIAL_STATUS>(a_, IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u)
+        << "the sender hears nothing of its own break";
+
+    // Held on, the break is not told again; bytes written meanwhile still arrive.
+    Overlapped second;
+    StartWait(b_, second);
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_BREAK_ON).status, STATUS_SUCCESS);
+    EXPECT_FALSE(second.Done());
+    EXPECT_EQ(WriteNow(a_, Pattern(3)), 3u);
+    ASSERT_TRUE(second.Done());
+    EXPECT_EQ(WaitResult(second), static_cast<ULONG>(SERIAL_EV_RXCHAR));
+    auto status = Get<SERIAL_STATUS>(b_, IOCTL_SERIAL_GET_COMMSTATUS);
+    EXPECT_EQ(status.Errors, static_cast<ULONG>(SERIAL_ERROR_BREAK));
+    EXPECT_EQ(status.AmountInInQueue, 3u);
+    EXPECT_EQ(Get<SERIAL_STATUS>(b_, IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u)
+        << "the read cleared the error";
+
+    // The end of a break is no event; the next break is one again.
+    Overlapped third;
+    StartWait(b_, third);
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_BREAK_OFF).status, STATUS_SUCCESS);
+    EXPECT_FALSE(third.Done());
+    EXPECT_EQ(Get<SERIAL_STATUS>(b_, IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u);
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_BREAK_ON).status, STATUS_SUCCESS);
+    ASSERT_TRUE(third.Done());
+    EXPECT_EQ(WaitResult(third), static_cast<ULONG>(SERIAL_EV_BREAK));
+}
+
+TEST_F(SerialRequestsTest, ABreakIsToldOnlyToAnOpenConnectedPartnerAndEndsWithTheClose) {
+    // A break that begins while the partner is closed is not kept for its next open.
+    CloseHandle(b_);
+    b_ = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_BREAK_ON).status, STATUS_SUCCESS);
+    b_ = OpenPort(1);
+    ASSERT_NE(b_, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Get<SERIAL_STATUS>(b_, IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u);
+
+    // Closing the sender ends its break, without an event; its next break is told.
+    ASSERT_EQ(Set(b_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_BREAK), STATUS_SUCCESS);
+    Overlapped wait;
+    StartWait(b_, wait);
+    CloseHandle(a_);
+    a_ = OpenPort(0);
+    ASSERT_NE(a_, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(wait.Done());
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_BREAK_ON).status, STATUS_SUCCESS);
+    ASSERT_TRUE(wait.Done());
+    EXPECT_EQ(WaitResult(wait), static_cast<ULONG>(SERIAL_EV_BREAK));
+
+    // An error not read before the close is gone after it.
+    CloseHandle(b_);
+    b_ = OpenPort(1);
+    ASSERT_NE(b_, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Get<SERIAL_STATUS>(b_, IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u);
+
+    // Without a connection nothing reaches the partner; connecting carries the break
+    // across as it carries the lines.
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_BREAK_OFF).status, STATUS_SUCCESS);
+    ASSERT_EQ(Disconnect(0, 1), STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_BREAK_ON).status, STATUS_SUCCESS);
+    EXPECT_EQ(Get<SERIAL_STATUS>(b_, IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u);
+    ASSERT_EQ(Connect(0, 1), STATUS_SUCCESS);
+    EXPECT_EQ(Get<SERIAL_STATUS>(b_, IOCTL_SERIAL_GET_COMMSTATUS).Errors,
+              static_cast<ULONG>(SERIAL_ERROR_BREAK));
 }
 
 TEST_F(SerialRequestsTest, PurgeChecksItsMaskAndLeavesTheTransmitRingAlone) {
