@@ -176,7 +176,8 @@ static VOID KeluRecordPortName(PKELU_DEVICE_EXTENSION pDevExt)
     NTSTATUS status = IoOpenDeviceRegistryKey(pDevExt->pPhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE,
                                               KEY_WRITE, &hKey);
     if (NT_SUCCESS(status)) {
-        UNICODE_STRING valueName = RTL_CONSTANT_STRING(L"PortName");
+        UNICODE_STRING valueName;
+        RtlInitUnicodeString(&valueName, L"PortName");
         // The buffer is zero-filled past the text, so the text ends in a zero.
         status = ZwSetValueKey(hKey, &valueName, 0, REG_SZ, pDevExt->ComName.Buffer,
                                pDevExt->ComName.Length + sizeof(WCHAR));

@@ -6,6 +6,33 @@
 
 #include <string>
 
+namespace {
+
+// Waits with WaitCommEvent on `port` for the events of `mask`, pending before `cause`
+// runs; returns the events the wait ended with, or 0 when it did not end within a step
+// (a new mask then ends it).
+template <typename Cause>
+DWORD EventsOfAWaitWhile(HANDLE port, DWORD mask, Cause cause)
+{
+    DWORD maskBack = 0;
+    if (!SetCommMask(port, mask) || !GetCommMask(port, &maskBack) || maskBack != mask) return 0;
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD events = 0, unused = 0;
+    bool pended = !WaitCommEvent(port, &events, &overlapped) && GetLastError() == ERROR_IO_PENDING;
+    cause();
+    bool ended = pended && WaitForSingleObject(overlapped.hEvent, kStepMs) == WAIT_OBJECT_0 &&
+                 GetOverlappedResult(port, &overlapped, &unused, FALSE);
+    if (pended && !ended) {
+        SetCommMask(port, 0);
+        GetOverlappedResult(port, &overlapped, &unused, TRUE);
+    }
+    CloseHandle(overlapped.hEvent);
+    return ended ? events : 0;
+}
+
+}  // namespace
+
 void CheckCommApi(Suite &suite, HANDLE a, HANDLE b)
 {
     DCB dcb = {};
@@ -41,22 +68,8 @@ void CheckCommApi(Suite &suite, HANDLE a, HANDLE b)
                 "clearing them clears the partner's CTS, DSR and DCD");
 
     // A wait on the partner's receive event, pending before the bytes arrive.
-    DWORD mask = 0;
-    bool masked = SetCommMask(b, EV_RXCHAR) && GetCommMask(b, &mask) && mask == EV_RXCHAR;
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    DWORD events = 0, unused = 0;
-    BOOL waitDone = WaitCommEvent(b, &events, &overlapped);
-    bool pended = !waitDone && GetLastError() == ERROR_IO_PENDING;
-    WriteBytes(a, "e");
-    bool ended = pended && WaitForSingleObject(overlapped.hEvent, kStepMs) == WAIT_OBJECT_0 &&
-                 GetOverlappedResult(b, &overlapped, &unused, FALSE);
-    if (pended && !ended) {
-        SetCommMask(b, 0);  // ends the wait
-        GetOverlappedResult(b, &overlapped, &unused, TRUE);
-    }
-    CloseHandle(overlapped.hEvent);
-    suite.Check(masked && ended && (events & EV_RXCHAR) != 0,
+    DWORD events = EventsOfAWaitWhile(b, EV_RXCHAR, [&] { WriteBytes(a, "e"); });
+    suite.Check((events & EV_RXCHAR) != 0,
                 "SetCommMask(EV_RXCHAR): a pending WaitCommEvent ends when the partner writes");
 
     COMSTAT status = {};
@@ -67,5 +80,12 @@ void CheckCommApi(Suite &suite, HANDLE a, HANDLE b)
     suite.Check(counted, "ClearCommError counts the bytes waiting to be read");
     suite.Check(PurgeComm(b, PURGE_RXCLEAR) && ClearCommError(b, &errors, &status) && status.cbInQue == 0,
                 "PurgeComm(PURGE_RXCLEAR) drops them");
+
+    events = EventsOfAWaitWhile(b, EV_BREAK, [&] { SetCommBreak(a); });
+    bool reported = ClearCommError(b, &errors, &status) && errors == CE_BREAK;
+    reported = reported && ClearCommError(b, &errors, &status) && errors == 0;
+    suite.Check(events == EV_BREAK && reported && ClearCommBreak(a),
+                "SetCommBreak: the partner's WaitCommEvent ends with EV_BREAK and ClearCommError "
+                "reports CE_BREAK once");
     SetCommMask(b, 0);
 }
