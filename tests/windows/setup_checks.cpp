@@ -4,7 +4,9 @@
 #include "port_io.h"
 
 #include <keluapi.h>
+#include <setupapi.h>
 
+#include <set>
 #include <string>
 
 namespace {
@@ -32,6 +34,36 @@ ULONG Partner(ULONG port)
 {
     ULONG partner = 0;
     return keluGetConnectedPort(port, &partner) ? partner : 0;
+}
+
+// The COM names of the kelu ports in the device tree, read as serial programs list
+// ports: SetupAPI's present devices, each port's PortName in its hardware key.
+std::set<std::string> PortNamesInTheDeviceTree()
+{
+    std::set<std::string> names;
+    HDEVINFO devices = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    if (devices == INVALID_HANDLE_VALUE) return names;
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof(device);
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); index++) {
+        char ids[256] = {};
+        if (!SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_HARDWAREID, nullptr,
+                                               reinterpret_cast<BYTE *>(ids), sizeof(ids) - 2, nullptr) ||
+            std::string(ids) != "KELB\\KELU")
+            continue;
+        HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+        if (key == INVALID_HANDLE_VALUE) continue;
+        char name[16] = {};
+        DWORD type = 0;
+        DWORD size = sizeof(name) - 1;
+        if (RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE *>(name), &size) ==
+                ERROR_SUCCESS &&
+            type == REG_SZ)
+            names.insert(name);
+        RegCloseKey(key);
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return names;
 }
 
 // A second thread's open of a port that waits for approval.
@@ -70,6 +102,9 @@ void CheckPlugInAndPairing(Suite &suite)
                 "each port's device starts and answers the port driver");
     suite.Check(PluggedIn(kPortA) && PluggedIn(kPortB) && !PluggedIn(kApprovalPort),
                 "the bus reports exactly the plugged-in ports");
+    std::set<std::string> listed = PortNamesInTheDeviceTree();
+    suite.Check(listed.count(PortName(kPortA)) && listed.count(PortName(kPortB)) && listed.count(PortName(kLonePort)),
+                "SetupAPI lists the ports, and each one's hardware key names its COM port in PortName");
     suite.Check(!keluPluginPort(kPortA, 0) && GetLastError() == ERROR_ALREADY_EXISTS,
                 "plugging in a port twice fails with ERROR_ALREADY_EXISTS");
     suite.Check(Partner(kPortA) == kNoPartner, "a new port has no partner");
