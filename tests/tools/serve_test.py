@@ -151,7 +151,11 @@ class TelnetClient:
         self.send(IAC, SB, COM_PORT, command, *value, IAC, SE)
         if command in (SUSPEND, RESUME):
             return None
-        return wait_until(lambda: self._take_reply(command + 100), "the answer to command %d" % command)
+        return self.wait_for(command + 100, "the answer to command %d" % command)
+
+    def wait_for(self, code, what):
+        """The next answer or notification the server sends with this code."""
+        return wait_until(lambda: self._take_reply(code), what)
 
     def read_data(self, count):
         return wait_until(lambda: self._receive() or (self.data if len(self.data) >= count else None),
@@ -257,6 +261,16 @@ class ServeTest(unittest.TestCase):
         b.rts = True
         wait_until(lambda: a.cts, "CTS up on COM1")
         self.assertEqual(self.machine.ok("signals", "get", "COM1"), "COM1: CTS DTR DSR DCD\n")
+
+    def test_a_break_on_one_port_reaches_the_partners_client_as_a_line_state(self):
+        b = TelnetClient(self.server.connect_raw("COM2"))
+        b.send(IAC, WILL, COM_PORT)
+        self.assertEqual(b.request(10, 16), [110, 16])  # line-state mask: break detect only
+        a = self.open("COM1")
+        a.break_condition = True
+        self.assertEqual(b.wait_for(106, "the line state"), [106, 16])
+        a.break_condition = False
+        b.close()
 
     def test_suspend_holds_data_back_purge_drops_it_and_resume_lets_it_through(self):
         client = TelnetClient(self.server.connect_raw("COM4"))
