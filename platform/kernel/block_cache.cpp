@@ -18,7 +18,7 @@ void *BlockCache::take(size_t size) {
         // The most recently given back block that fits closely (at most twice the size),
         // else the smallest that fits, so that small requests leave the large blocks to
         // the large ones. In a cache of blocks of one size the first look finds one.
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<SpinFlag> guard(lock_);
         size_t best = free_.size();
         for (size_t i = free_.size(); i-- > 0;) {
             size_t capacity = HeaderOf(free_[i])->capacity;
@@ -47,7 +47,7 @@ void BlockCache::give(void *block) {
     if (block == nullptr)
         return;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<SpinFlag> guard(lock_);
         if (free_.size() < keep_) {
             if (free_.capacity() < keep_)
                 free_.reserve(keep_);
@@ -61,7 +61,7 @@ void BlockCache::give(void *block) {
 void BlockCache::drain() {
     std::vector<void *> blocks;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<SpinFlag> guard(lock_);
         blocks.swap(free_);
     }
     for (void *block : blocks)

@@ -4,6 +4,8 @@
 // thread than the one that took them.
 #pragma once
 
+#include "spin_flag.h"
+
 #include <cstddef>
 #include <mutex>
 #include <vector>
@@ -24,7 +26,7 @@ public:
     void drain();
 
 private:
-    std::mutex lock_;
+    SpinFlag lock_;
     std::vector<void *> free_;
     size_t keep_;
 };
