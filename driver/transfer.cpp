@@ -134,6 +134,17 @@ BOOLEAN HandWriteToRead(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION p
 // a whole pass moves nothing. The receiver may be NULL.
 VOID TransferOneWay(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION pReceiver) {
     BOOLEAN bHadWriteWork = HasWriteWork(pSender);
+    if (!bHadWriteWork) {
+        // Writes are queued and the transmit ring filled only under the sender's Mutex,
+        // held here, so nothing comes to send during this transfer: what is left is the
+        // receiver's ring, for its reads.
+        if (pReceiver != NULL && pReceiver->bOpened) {
+            while (FillHeadRead(pReceiver)) {
+            }
+        }
+        KeluCompleteFlushes(pSender);
+        return;
+    }
     BOOLEAN bStored = FALSE;
     BOOLEAN bProgress;
     do {
