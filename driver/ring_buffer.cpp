@@ -190,7 +190,8 @@ BOOLEAN KeluPutInFrontOfWriteBuffer(PKELU_DEVICE_EXTENSION pDevExt, UCHAR ch) {
 // raises the receiver's receive events once, at the end. A closed sender has no ring
 // and moves nothing.
 ULONG KeluMoveWriteToReadBuffer(PKELU_DEVICE_EXTENSION pReceiver, PKELU_DEVICE_EXTENSION pSender) {
-    if (pSender->pWriteBuffer == NULL || pReceiver->pReadBuffer == NULL)
+    if (pSender->pWriteBuffer == NULL || pSender->ulWriteBufferCount == 0 ||
+        pReceiver->pReadBuffer == NULL)
         return 0;
     Ring receive = ReceiveRing(pReceiver);
     BOOLEAN bEventChar = FALSE;
