@@ -7,13 +7,13 @@
 #include "spin_flag.h"
 
 #include <cstddef>
-#include <mutex>
-#include <vector>
 
 class BlockCache {
 public:
-    // Keeps at most `keep` free blocks; further ones go back to the heap.
-    explicit BlockCache(size_t keep) : keep_(keep) {}
+    static constexpr size_t kMostKept = 64;
+
+    // Keeps at most `keep` (up to kMostKept) free blocks; further ones go back to the heap.
+    explicit BlockCache(size_t keep) : keep_(keep < kMostKept ? keep : kMostKept) {}
     ~BlockCache() { drain(); }
     BlockCache(const BlockCache &) = delete;
     BlockCache &operator=(const BlockCache &) = delete;
@@ -27,6 +27,7 @@ public:
 
 private:
     SpinFlag lock_;
-    std::vector<void *> free_;
+    void *free_[kMostKept];
+    size_t count_ = 0;
     size_t keep_;
 };

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>  // std::lock_guard and std::unique_lock take it
 #include <thread>
 
 class SpinFlag {
