@@ -1,7 +1,7 @@
-// A lock for bookkeeping that lasts a few instructions and never calls out while held
-// (a list link, a counter, a cache slot): taking and releasing it is one atomic
-// operation each, where a mutex's round trip costs several times that. A thread that
-// finds it taken yields until it is free.
+// A lock for bookkeeping that lasts a few instructions and never waits for anything
+// while held (a list link, a counter, a cache slot): taking and releasing it is one
+// atomic operation each, where a mutex's round trip costs several times that. A thread
+// that finds it taken yields until it is free.
 #pragma once
 
 #include <atomic>
