@@ -188,9 +188,9 @@ BOOLEAN KeluPutInFrontOfWriteBuffer(PKELU_DEVICE_EXTENSION pDevExt, UCHAR ch) {
 
 // Moves what fits from the sender's transmit ring into the receiver's receive ring and
 // raises the receiver's receive events once, at the end. A closed sender has no ring
-// and moves nothing.
+// and counts no bytes, so it moves nothing.
 ULONG KeluMoveWriteToReadBuffer(PKELU_DEVICE_EXTENSION pReceiver, PKELU_DEVICE_EXTENSION pSender) {
-    if (pSender->pWriteBuffer == NULL || pReceiver->pReadBuffer == NULL)
+    if (pSender->ulWriteBufferCount == 0 || pReceiver->pReadBuffer == NULL)
         return 0;
     Ring receive = ReceiveRing(pReceiver);
     BOOLEAN bEventChar = FALSE;

@@ -8,14 +8,22 @@
 
 namespace {
 
-BOOLEAN HasWriteWork(PKELU_DEVICE_EXTENSION pPort) {
-    return pPort->ulWriteBufferCount != 0 || !KeluIsQueueEmpty(pPort, &pPort->WriteQueue);
-}
+// What one direction of a transfer knows of its sender. Writes are queued only under the
+// sender's Mutex, held for the whole transfer, so a write queue seen empty (under
+// QueueLock) stays empty until the transfer ends and need not be looked at again; one
+// seen holding writes may still lose them meanwhile to a timeout or a cancellation.
+struct Sender {
+    PKELU_DEVICE_EXTENSION pPort;
+    BOOLEAN bWritesQueued;  // FALSE once the write queue was seen empty
+    BOOLEAN bStored;        // bytes went into the transmit ring or straight to a read
+};
 
 // Copies what fits of the head write into the port's transmit ring and completes the
 // write once its last byte is in. TRUE when there was a head write and room for it.
-BOOLEAN FeedTransmitRing(PKELU_DEVICE_EXTENSION pPort, BOOLEAN *pbStored) {
-    if (pPort->pWriteBuffer == NULL || pPort->ulWriteBufferCount == pPort->ulWriteBufferSize)
+BOOLEAN FeedTransmitRing(Sender *pSender) {
+    PKELU_DEVICE_EXTENSION pPort = pSender->pPort;
+    if (!pSender->bWritesQueued || pPort->pWriteBuffer == NULL ||
+        pPort->ulWriteBufferCount == pPort->ulWriteBufferSize)
         return FALSE;
     KIRQL irql;
     KeAcquireSpinLock(&pPort->QueueLock, &irql);
@@ -28,10 +36,11 @@ BOOLEAN FeedTransmitRing(PKELU_DEVICE_EXTENSION pPort, BOOLEAN *pbStored) {
             pPort, (const UCHAR *)Irp->AssociatedIrp.SystemBuffer + ulDone, ulLength - ulDone);
         Irp->IoStatus.Information = ulDone + ulStored;
         if (ulStored != 0)
-            *pbStored = TRUE;
+            pSender->bStored = TRUE;
         if (ulDone + ulStored == ulLength)
             Done = KeluUnlinkHeadLocked(pPort, &pPort->WriteQueue);
     }
+    pSender->bWritesQueued = !IsListEmpty(&pPort->WriteQueue);
     KeReleaseSpinLock(&pPort->QueueLock, irql);
     if (Done != NULL)
         KeluFinishRequest(Done, STATUS_SUCCESS);
@@ -70,10 +79,11 @@ BOOLEAN FillHeadRead(PKELU_DEVICE_EXTENSION pPort) {
 // the receive ring and the read, this copies it from the write straight to the read
 // instead, with the counts, completions, timers and events the pass would give. TRUE
 // when it did. The receiver is open.
-BOOLEAN HandWriteToRead(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION pReceiver,
-                        BOOLEAN *pbStored) {
-    if (pSender->pWriteBuffer == NULL || pReceiver->pReadBuffer == NULL ||
-        pSender->ulWriteBufferCount != 0 || pReceiver->ulReadBufferCount != 0)
+BOOLEAN HandWriteToRead(Sender *pSending, PKELU_DEVICE_EXTENSION pReceiver) {
+    PKELU_DEVICE_EXTENSION pSender = pSending->pPort;
+    if (!pSending->bWritesQueued || pSender->pWriteBuffer == NULL ||
+        pReceiver->pReadBuffer == NULL || pSender->ulWriteBufferCount != 0 ||
+        pReceiver->ulReadBufferCount != 0)
         return FALSE;
     // The two queue locks nest only here, under both ports' Mutexes, so their order cannot
     // meet the opposite one.
@@ -115,13 +125,14 @@ BOOLEAN HandWriteToRead(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION p
         else
             KeluArmReadIntervalTimerLocked(pReceiver);
     }
+    pSending->bWritesQueued = !IsListEmpty(&pSender->WriteQueue);
     if (pReceiver != pSender)
         KeReleaseSpinLock(&pReceiver->QueueLock, receiverIrql);
     KeReleaseSpinLock(&pSender->QueueLock, irql);
     if (ulChunk == 0)
         return FALSE;
     // In the order of the pass: the write's completion, the move's events, the read's.
-    *pbStored = TRUE;
+    pSending->bStored = TRUE;
     if (DoneWrite != NULL)
         KeluFinishRequest(DoneWrite, STATUS_SUCCESS);
     KeluSignalWaitEvents(pReceiver, KeluMoveEvents(pReceiver, bEventChar, ulChunk));
@@ -132,31 +143,32 @@ BOOLEAN HandWriteToRead(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION p
 
 // One direction of a transfer: the sender's writes towards the receiver's reads, until
 // a whole pass moves nothing. The receiver may be NULL.
-VOID TransferOneWay(PKELU_DEVICE_EXTENSION pSender, PKELU_DEVICE_EXTENSION pReceiver) {
-    BOOLEAN bHadWriteWork = HasWriteWork(pSender);
-    BOOLEAN bStored = FALSE;
+VOID TransferOneWay(PKELU_DEVICE_EXTENSION pPort, PKELU_DEVICE_EXTENSION pReceiver) {
+    Sender sender = {pPort, !KeluIsQueueEmpty(pPort, &pPort->WriteQueue), FALSE};
+    BOOLEAN bHadWriteWork = sender.bWritesQueued || pPort->ulWriteBufferCount != 0;
     BOOLEAN bProgress;
     do {
-        if (pReceiver != NULL && pReceiver->bOpened &&
-            HandWriteToRead(pSender, pReceiver, &bStored)) {
+        if (pReceiver != NULL && pReceiver->bOpened && HandWriteToRead(&sender, pReceiver)) {
             bProgress = TRUE;
             continue;
         }
-        bProgress = FeedTransmitRing(pSender, &bStored);
+        bProgress = FeedTransmitRing(&sender);
         if (pReceiver != NULL && pReceiver->bOpened) {
-            if (KeluMoveWriteToReadBuffer(pReceiver, pSender) != 0)
+            if (KeluMoveWriteToReadBuffer(pReceiver, pPort) != 0)
                 bProgress = TRUE;
             if (FillHeadRead(pReceiver))
                 bProgress = TRUE;
         }
     } while (bProgress);
 
-    if (bStored && pSender->pPortDataEvent != NULL)
-        KeSetEvent(pSender->pPortDataEvent, IO_NO_INCREMENT, FALSE);
-    if (!HasWriteWork(pSender)) {
+    if (sender.bStored && pPort->pPortDataEvent != NULL)
+        KeSetEvent(pPort->pPortDataEvent, IO_NO_INCREMENT, FALSE);
+    if (sender.bWritesQueued)
+        sender.bWritesQueued = !KeluIsQueueEmpty(pPort, &pPort->WriteQueue);
+    if (pPort->ulWriteBufferCount == 0 && !sender.bWritesQueued) {
         if (bHadWriteWork)
-            KeluSignalWaitEvents(pSender, SERIAL_EV_TXEMPTY);
-        KeluCompleteFlushes(pSender);
+            KeluSignalWaitEvents(pPort, SERIAL_EV_TXEMPTY);
+        KeluCompleteFlushes(pPort);
     }
 }
 

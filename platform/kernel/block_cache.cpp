@@ -1,6 +1,7 @@
 // Cached blocks carry their capacity in a header in front of the memory handed out.
 #include "block_cache.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -18,21 +19,20 @@ void *BlockCache::take(size_t size) {
         // The most recently given back block that fits closely (at most twice the size),
         // else the smallest that fits, so that small requests leave the large blocks to
         // the large ones. In a cache of blocks of one size the first look finds one.
-        std::lock_guard<std::mutex> guard(lock_);
-        size_t best = free_.size();
-        for (size_t i = free_.size(); i-- > 0;) {
+        std::lock_guard<SpinFlag> guard(lock_);
+        size_t best = count_;
+        for (size_t i = count_; i-- > 0;) {
             size_t capacity = HeaderOf(free_[i])->capacity;
             if (capacity < size)
                 continue;
-            if (best == free_.size() || capacity < HeaderOf(free_[best])->capacity)
+            if (best == count_ || capacity < HeaderOf(free_[best])->capacity)
                 best = i;
             if (capacity / 2 <= size)
                 break;
         }
-        if (best != free_.size()) {
+        if (best != count_) {
             void *block = free_[best];
-            free_[best] = free_.back();
-            free_.pop_back();
+            free_[best] = free_[--count_];
             return block;
         }
     }
@@ -47,11 +47,9 @@ void BlockCache::give(void *block) {
     if (block == nullptr)
         return;
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (free_.size() < keep_) {
-            if (free_.capacity() < keep_)
-                free_.reserve(keep_);
-            free_.push_back(block);
+        std::lock_guard<SpinFlag> guard(lock_);
+        if (count_ < keep_) {
+            free_[count_++] = block;
             return;
         }
     }
@@ -59,11 +57,14 @@ void BlockCache::give(void *block) {
 }
 
 void BlockCache::drain() {
-    std::vector<void *> blocks;
+    void *blocks[kMostKept];
+    size_t count;
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        blocks.swap(free_);
+        std::lock_guard<SpinFlag> guard(lock_);
+        count = count_;
+        std::copy(free_, free_ + count, blocks);
+        count_ = 0;
     }
-    for (void *block : blocks)
-        std::free(HeaderOf(block));
+    for (size_t i = 0; i < count; i++)
+        std::free(HeaderOf(blocks[i]));
 }

@@ -4,14 +4,16 @@
 // thread than the one that took them.
 #pragma once
 
+#include "spin_flag.h"
+
 #include <cstddef>
-#include <mutex>
-#include <vector>
 
 class BlockCache {
 public:
-    // Keeps at most `keep` free blocks; further ones go back to the heap.
-    explicit BlockCache(size_t keep) : keep_(keep) {}
+    static constexpr size_t kMostKept = 64;
+
+    // Keeps at most `keep` (up to kMostKept) free blocks; further ones go back to the heap.
+    explicit BlockCache(size_t keep) : keep_(keep < kMostKept ? keep : kMostKept) {}
     ~BlockCache() { drain(); }
     BlockCache(const BlockCache &) = delete;
     BlockCache &operator=(const BlockCache &) = delete;
@@ -24,7 +26,8 @@ public:
     void drain();
 
 private:
-    std::mutex lock_;
-    std::vector<void *> free_;
+    SpinFlag lock_;
+    void *free_[kMostKept];
+    size_t count_ = 0;
     size_t keep_;
 };

@@ -4,6 +4,7 @@
 #include "block_cache.h"
 #include "io_manager.h"
 #include "ke.h"
+#include "spin_flag.h"
 #include "ustring.h"
 #include "verifier.h"
 
@@ -17,8 +18,8 @@
 namespace {
 
 struct FileRecord {
-    std::mutex lock;
-    std::condition_variable requestFinished;
+    SpinFlag lock;
+    std::condition_variable_any requestFinished;
     unsigned waiters = 0;     // threads waiting for requestFinished
     // Requests made through handles and not finished, linked through their
     // ThreadListEntry; a finished one is left self-linked.
@@ -35,7 +36,7 @@ struct FileRecord {
     // Waits on requestFinished (lock held through `guard`) until `done` holds;
     // completions signal only while someone waits.
     template <typename Done>
-    void waitUntil(std::unique_lock<std::mutex> &guard, Done done) {
+    void waitUntil(std::unique_lock<SpinFlag> &guard, Done done) {
         waiters++;
         requestFinished.wait(guard, done);
         waiters--;
@@ -92,7 +93,7 @@ void FileDeleted(void *object) {
         SendFileRequest(file, IRP_MJ_CLOSE, nullptr, 0, 0, nullptr);
     {
         // A completion that gave back its reference may still be signalling the file.
-        std::unique_lock<std::mutex> guard(record->lock);
+        std::unique_lock<SpinFlag> guard(record->lock);
         record->waitUntil(guard, [&] { return IsListEmpty(&record->completing); });
     }
     if (file->DeviceObject) {
@@ -157,8 +158,14 @@ struct PendingRequest {
     std::atomic<int> references{2};
     PFILE_OBJECT file = nullptr;
     PKEVENT userEvent = nullptr;  // referenced event object, or null
-    KEVENT done = {};             // for the submitter on a synchronous file
     bool synchronous = false;
+    // On a synchronous file the submitter and the completion meet here; whichever comes
+    // second sees the other's mark. A submitter that finds the request finished (the
+    // driver completed it in its dispatch routine) goes on without a wait, and a
+    // completion that finds nobody waiting signals nothing.
+    enum Meeting { kRunning, kFinished, kSubmitterWaits };
+    std::atomic<int> meeting{kRunning};
+    KEVENT done = {};             // signalled for a submitter that waits
     PVOID userOutput = nullptr;
     ULONG outputLength = 0;
     bool copyOut = false;         // buffered output goes back to userOutput
@@ -217,7 +224,7 @@ void FinishFileRequest(PIRP irp, void *context) {
         // pins a released IRP; on the completing list until the caller can see the result,
         // so that NtCancelIoFile returns only then and the file's record outlives the
         // events. (An IRP that NtCancelIoFile pinned is not reused meanwhile.)
-        std::lock_guard<std::mutex> guard(record->lock);
+        std::lock_guard<SpinFlag> guard(record->lock);
         RemoveEntryList(&irp->ThreadListEntry);
         InitializeListHead(&irp->ThreadListEntry);
         InsertTailList(&record->completing, &request->completingEntry);
@@ -225,9 +232,11 @@ void FinishFileRequest(PIRP irp, void *context) {
     g_systemBufferMemory.give(irp->AssociatedIrp.SystemBuffer);
     IoReleaseIrp(irp);
     if (request->synchronous) {
-        // The submitter is waiting and holds the file: it releases it when woken.
+        // The submitter holds the file and releases it once it sees the completion.
         PublishStatus(request);
-        KeSetEvent(&request->done, IO_NO_INCREMENT, FALSE);
+        if (request->meeting.exchange(PendingRequest::kFinished, std::memory_order_acq_rel) ==
+            PendingRequest::kSubmitterWaits)
+            KeSetEvent(&request->done, IO_NO_INCREMENT, FALSE);
     } else {
         ReleaseFileFromCompletion(file);
         PublishStatus(request);
@@ -236,7 +245,7 @@ void FinishFileRequest(PIRP irp, void *context) {
             KeSetEvent(request->userEvent, IO_NO_INCREMENT, FALSE);
     }
     {
-        std::lock_guard<std::mutex> guard(record->lock);
+        std::lock_guard<SpinFlag> guard(record->lock);
         RemoveEntryList(&request->completingEntry);
         if (record->waiters != 0)
             record->requestFinished.notify_all();
@@ -335,7 +344,11 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
     pending->userOutput = request.output;
     pending->outputLength = request.outputLength;
     KeInitializeEvent(&pending->done, NotificationEvent, FALSE);
-    KeClearEvent(&file->Event);
+    // Each request begins with the file's event clear. Only completions on an overlapped
+    // file set it, so on a synchronous one it is clear already: a clear that finds it so
+    // is done, whatever completion may set it a moment later.
+    if (__atomic_load_n(&file->Event.Header.SignalState, __ATOMIC_RELAXED) != 0)
+        KeClearEvent(&file->Event);
 
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
     PIRP irp = IoAllocateIrpFor(top->StackSize, FinishFileRequest, pending);
@@ -401,13 +414,16 @@ NTSTATUS IoSubmitFileRequest(HANDLE fileHandle, const IoFileRequest &request) {
 
     {
         FileRecord *record = RecordOf(file);
-        std::lock_guard<std::mutex> guard(record->lock);
+        std::lock_guard<SpinFlag> guard(record->lock);
         InsertTailList(&record->pending, &irp->ThreadListEntry);
     }
     status = IofCallDriver(top, irp);
     ObfDereferenceObject(top);
     if (pending->synchronous) {
-        KeWaitForHeaderWatchingFirst(&pending->done.Header, KE_WAIT_FOREVER, caller);
+        int running = PendingRequest::kRunning;
+        if (pending->meeting.compare_exchange_strong(running, PendingRequest::kSubmitterWaits,
+                                                     std::memory_order_acq_rel))
+            KeWaitForHeaderWatchingFirst(&pending->done.Header, KE_WAIT_FOREVER, caller);
         status = pending->finalStatus.Status;
         ObfDereferenceObject(file);
     }
@@ -428,7 +444,7 @@ NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
     FileRecord *record = RecordOf(file);
     std::vector<PIRP> mine;
     {
-        std::lock_guard<std::mutex> guard(record->lock);
+        std::lock_guard<SpinFlag> guard(record->lock);
         for (PLIST_ENTRY entry = record->pending.Flink; entry != &record->pending;
              entry = entry->Flink) {
             PIRP irp = CONTAINING_RECORD(entry, IRP, ThreadListEntry);
@@ -443,7 +459,7 @@ NTSTATUS IoCancelFileRequests(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus) {
     {
         // A pinned request's entry stays readable after it finished, and its address is
         // not reused, so a completing record naming it is this request's.
-        std::unique_lock<std::mutex> guard(record->lock);
+        std::unique_lock<SpinFlag> guard(record->lock);
         auto completing = [&](PIRP irp) {
             for (PLIST_ENTRY entry = record->completing.Flink; entry != &record->completing;
                  entry = entry->Flink) {

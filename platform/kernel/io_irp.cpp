@@ -11,31 +11,17 @@
 #include "block_cache.h"
 #include "io_manager.h"
 #include "ke.h"
+#include "spin_flag.h"
 #include "verifier.h"
 
 #include <cstring>
 #include <new>
-#include <thread>
 
 namespace {
 
 constexpr ULONG kTrackerMagic = 0x49727054;  // "TpRI"
 constexpr size_t kQuarantineSize = 512;
 constexpr int kMaxStack = 127;
-
-// A tracker's lock guards a few instructions of bookkeeping at a time and is never held
-// across a call into a driver, so spinning for it costs less than a mutex's round trip.
-class TrackerLock {
-public:
-    void lock() {
-        while (flag_.test_and_set(std::memory_order_acquire))
-            std::this_thread::yield();
-    }
-    void unlock() { flag_.clear(std::memory_order_release); }
-
-private:
-    std::atomic_flag flag_;
-};
 
 enum class IrpState {
     Owned,       // a driver (or the platform before the first call) owns it
@@ -46,7 +32,7 @@ enum class IrpState {
 
 struct IrpTracker {
     ULONG magic = kTrackerMagic;
-    TrackerLock lock;
+    SpinFlag lock;  // never held across a call into a driver
     IrpState state = IrpState::Owned;
     IrpFinishRoutine finish = nullptr;
     void *finishContext = nullptr;
@@ -71,7 +57,7 @@ IrpTracker *CheckedTracker(PIRP irp, const char *routine, const void *caller) {
     return tracker;
 }
 
-std::mutex g_quarantineLock;
+SpinFlag g_quarantineLock;
 std::deque<IrpTracker *> g_quarantine;
 // Memory of requests that have left the quarantine, for the next ones.
 BlockCache g_requestMemory(64);
@@ -87,7 +73,7 @@ void DestroyTracker(IrpTracker *tracker) {
 void Quarantine(IrpTracker *tracker) {
     IrpTracker *released[2] = {};
     {
-        std::lock_guard<std::mutex> guard(g_quarantineLock);
+        std::lock_guard<SpinFlag> guard(g_quarantineLock);
         g_quarantine.push_back(tracker);
         for (IrpTracker *&old : released) {
             if (g_quarantine.size() <= kQuarantineSize || g_quarantine.front()->pins.load() != 0)
@@ -154,7 +140,7 @@ PIRP IoAllocateIrpFor(CCHAR stackSize, IrpFinishRoutine finish, void *context) {
 void IoReleaseIrp(PIRP irp) {
     IrpTracker *tracker = CheckedTracker(irp, "IoFreeIrp", __builtin_return_address(0));
     {
-        std::lock_guard<TrackerLock> guard(tracker->lock);
+        std::lock_guard<SpinFlag> guard(tracker->lock);
         if (tracker->state == IrpState::Freed)
             VerifierStop("IRP_FREED_TWICE", __builtin_return_address(0),
                          "request %p freed twice", (void *)irp);
@@ -169,7 +155,7 @@ void IoReleaseIrp(PIRP irp) {
 void IoDrainIrpQuarantine() {
     std::deque<IrpTracker *> all;
     {
-        std::lock_guard<std::mutex> guard(g_quarantineLock);
+        std::lock_guard<SpinFlag> guard(g_quarantineLock);
         all.swap(g_quarantine);
     }
     for (IrpTracker *tracker : all)
@@ -192,7 +178,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const void *caller = __builtin_return_address(0);
     IrpTracker *tracker = CheckedTracker(Irp, "IofCallDriver", caller);
     {
-        std::lock_guard<TrackerLock> guard(tracker->lock);
+        std::lock_guard<SpinFlag> guard(tracker->lock);
         if (tracker->state != IrpState::Owned)
             VerifierStop("IRP_USED_AFTER_COMPLETION", caller,
                          "IofCallDriver(%p, %p): the request was completed already",
@@ -222,7 +208,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                      "regions entered, %u before it", (void *)Irp, (unsigned)major,
                      KeCriticalRegionDepth(), regionsBefore);
     {
-        std::lock_guard<TrackerLock> guard(tracker->lock);
+        std::lock_guard<SpinFlag> guard(tracker->lock);
         if (status == STATUS_PENDING) {
             tracker->returnedPending[location] = true;
             CheckPendingMarked(tracker, location, (const void *)dispatch);
@@ -241,7 +227,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID NTAPI IoMarkIrpPending(PIRP Irp) {
     IrpTracker *tracker = CheckedTracker(Irp, "IoMarkIrpPending", __builtin_return_address(0));
-    std::lock_guard<TrackerLock> guard(tracker->lock);
+    std::lock_guard<SpinFlag> guard(tracker->lock);
     MarkPendingLocked(tracker, Irp);
 }
 
@@ -251,7 +237,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     KeCheckIrql(DISPATCH_LEVEL, "IofCompleteRequest", caller);
     IrpTracker *tracker = CheckedTracker(Irp, "IofCompleteRequest", caller);
     {
-        std::lock_guard<TrackerLock> guard(tracker->lock);
+        std::lock_guard<SpinFlag> guard(tracker->lock);
         if (tracker->state != IrpState::Owned)
             VerifierStop("IRP_COMPLETED_TWICE", caller,
                          "request %p completed again (status 0x%08X)", (void *)Irp,
@@ -271,7 +257,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         PVOID context = stack->Context;
         UCHAR control = stack->Control;
         {
-            std::lock_guard<TrackerLock> guard(tracker->lock);
+            std::lock_guard<SpinFlag> guard(tracker->lock);
             int location = Irp->CurrentLocation;
             tracker->passed[location] = true;
             CheckPendingMarked(tracker, location, caller);
@@ -294,7 +280,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                     : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
         if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
             return;
-        std::lock_guard<TrackerLock> guard(tracker->lock);
+        std::lock_guard<SpinFlag> guard(tracker->lock);
         if (tracker->state != IrpState::Owned)
             VerifierStop("IRP_COMPLETED_TWICE", (const void *)routine,
                          "request %p was completed inside its completion routine, which then "
@@ -304,7 +290,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
 
     {
-        std::lock_guard<TrackerLock> guard(tracker->lock);
+        std::lock_guard<SpinFlag> guard(tracker->lock);
         tracker->state = IrpState::Finished;
     }
     if (!tracker->finish)
@@ -350,7 +336,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
 void IoCancelPinnedIrp(PIRP irp) {
     IrpTracker *tracker = TrackerOf(irp);
     {
-        std::lock_guard<TrackerLock> guard(tracker->lock);
+        std::lock_guard<SpinFlag> guard(tracker->lock);
         if (tracker->state == IrpState::Finished || tracker->state == IrpState::Freed)
             return;
     }

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -263,6 +264,10 @@ NTSTATUS KeWaitForHeaderWatchingFirst(PDISPATCHER_HEADER header, ULONGLONG deadl
             __builtin_ia32_pause();
 #endif
         }
+        // The thread that will signal may be waiting for this very processor (more
+        // threads than processors): it gets the processor now rather than after the
+        // watch. With nobody waiting for it the yield returns at once.
+        std::this_thread::yield();
     } while (HostClock::now() < until);
     HostClock::time_point signalledAt;
     NTSTATUS status = WaitForHeaders(&header, 1, false, deadline, caller, &signalledAt);

@@ -24,6 +24,9 @@ std::mutex g_bootLock;
 Machine *g_machine;  // the running machine
 bool g_embedded;     // it was booted by MachineCurrent and is shut down at exit
 bool g_ready;        // its managers have started
+// The running machine once it is ready, for the system services, which ask for the
+// machine on every call: read without the boot lock.
+std::atomic<Machine *> g_readyMachine;
 std::thread::id g_booter;
 std::condition_variable g_bootDone;
 std::atomic<int> g_systemSize{MmLargeSystem};
@@ -85,6 +88,7 @@ Machine *StartManagers(Machine *machine) {
     IoSubsystemStart(machine);
     std::lock_guard<std::mutex> lock(g_bootLock);
     g_ready = true;
+    g_readyMachine.store(machine, std::memory_order_release);
     g_bootDone.notify_all();
     return machine;
 }
@@ -132,6 +136,7 @@ void MachineShutdown(Machine *machine) {
     RegistryStop();
     std::lock_guard<std::mutex> lock(g_bootLock);
     g_machine = nullptr;
+    g_readyMachine.store(nullptr, std::memory_order_release);
     g_embedded = false;
     g_ready = false;
     g_bootDone.notify_all();
@@ -169,6 +174,8 @@ Machine *MachineStartEmbedded(const MachineOptions &options, std::string *error)
 }
 
 Machine *MachineCurrent() {
+    if (Machine *ready = g_readyMachine.load(std::memory_order_acquire)) [[likely]]
+        return ready;
     {
         std::unique_lock<std::mutex> lock(g_bootLock);
         if (Machine *running = BootedMachineLocked(lock)) return running;

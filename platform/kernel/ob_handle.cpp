@@ -1,12 +1,16 @@
 // Processes and their handle tables.
 #include "ke_internal.h"
 #include "ob_internal.h"
+#include "spin_flag.h"
 
 #include <map>
 #include <new>
 
 struct Process {
     std::string name;
+    // Every system service looks a handle up, so the table has a lock of its own,
+    // held for a lookup or an update only. Taken inside the object manager lock.
+    SpinFlag handleLock;
     std::map<ULONG_PTR, void *> handles;  // handle value -> object
     ULONG_PTR nextHandle = 4;             // values are not reused within a process
     bool terminated = false;
@@ -66,9 +70,12 @@ void PsTerminateProcess(Process *process) {
     bool wasListed = false;
     {
         std::lock_guard<std::mutex> lock(ObLock());
-        if (process->terminated) return;
-        process->terminated = true;
-        handles.swap(process->handles);
+        {
+            std::lock_guard<SpinFlag> table(process->handleLock);
+            if (process->terminated) return;
+            process->terminated = true;
+            handles.swap(process->handles);
+        }
         for (auto it = g_processes.begin(); it != g_processes.end(); ++it) {
             if (*it == process) {
                 g_processes.erase(it);
@@ -115,7 +122,7 @@ Process *PsCurrentProcess() {
 void PsSetCurrentProcess(Process *process) { KiCurrentThreadState().process = process; }
 
 size_t PsHandleCount(Process *process) {
-    std::lock_guard<std::mutex> lock(ObLock());
+    std::lock_guard<SpinFlag> table(process->handleLock);
     return process->handles.size();
 }
 
@@ -127,10 +134,14 @@ const ULONG_PTR kKernelHandleBit = ULONG_PTR(1) << (sizeof(ULONG_PTR) * 8 - 1);
 
 NTSTATUS InsertHandle(Process *process, void *object, ULONG_PTR valueBits, HANDLE *handle) {
     std::lock_guard<std::mutex> lock(ObLock());
-    if (process->terminated) return STATUS_PROCESS_IS_TERMINATING;
-    ULONG_PTR value = process->nextHandle | valueBits;
-    process->nextHandle += 4;
-    process->handles.emplace(value, object);
+    ULONG_PTR value;
+    {
+        std::lock_guard<SpinFlag> table(process->handleLock);
+        if (process->terminated) return STATUS_PROCESS_IS_TERMINATING;
+        value = process->nextHandle | valueBits;
+        process->nextHandle += 4;
+        process->handles.emplace(value, object);
+    }
     ObfReferenceObject(object);
     ++ObHeader(object)->handles;
     *handle = reinterpret_cast<HANDLE>(value);
@@ -154,7 +165,9 @@ Process *ObHandleTableOf(HANDLE handle) {
 
 NTSTATUS ObReferenceObjectByHandleIn(Process *process, HANDLE handle, ObjectType *type,
                                      void **object) {
-    std::lock_guard<std::mutex> lock(ObLock());
+    // The handle's reference keeps the object while the table lock is held: a close
+    // removes the entry under it before it drops that reference.
+    std::lock_guard<SpinFlag> table(process->handleLock);
     auto it = process->handles.find(reinterpret_cast<ULONG_PTR>(handle));
     if (it == process->handles.end()) return STATUS_INVALID_HANDLE;
     if (type != nullptr && ObHeader(it->second)->type != type) return STATUS_OBJECT_TYPE_MISMATCH;
@@ -166,7 +179,7 @@ NTSTATUS ObReferenceObjectByHandleIn(Process *process, HANDLE handle, ObjectType
 NTSTATUS ObCloseHandle(Process *process, HANDLE handle) {
     void *object;
     {
-        std::lock_guard<std::mutex> lock(ObLock());
+        std::lock_guard<SpinFlag> table(process->handleLock);
         auto it = process->handles.find(reinterpret_cast<ULONG_PTR>(handle));
         if (it == process->handles.end()) return STATUS_INVALID_HANDLE;
         object = it->second;
