@@ -13,7 +13,9 @@
 // `holder` names them in messages ("this session").
 class ApplicationTable;
 std::shared_ptr<ApplicationTable> NewApplicationTable(const std::string &holder);
-// Denies the opens that still wait for approval and closes every handle.
+// Denies the opens that still wait for approval and closes every handle. A command
+// still running on an application ends first (its caller must make sure that an
+// open still on its way to the approval wait is denied too); none may start after.
 void EndApplications(ApplicationTable &table);
 
 struct CommandContext {

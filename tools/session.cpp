@@ -34,8 +34,13 @@ const DWORD kPollMs = 10;
 const DWORD kWriteTimeoutMs = 2000;
 
 // The session's application on one port: an open handle, or an open that runs in the
-// background until the controlling application answers it.
+// background until the controlling application answers it. A command holds `lock`
+// while it uses the application, so commands on one port run one at a time.
 struct Application {
+    std::mutex lock;
+    // Set, under `lock`, once the application is gone from its table: a command that
+    // found it there before then acts as if it had found none.
+    bool ended = false;
     HANDLE handle = INVALID_HANDLE_VALUE;
     DWORD error = ERROR_SUCCESS;  // the open's, when it failed
     std::atomic<bool> done{false};
@@ -44,14 +49,17 @@ struct Application {
 
 }  // namespace
 
-// A server runs forwarded commands side by side; each of open, close, write and read
-// holds the table's lock for its whole run, so one waits for the other to end.
+// A server runs forwarded commands side by side. The table's lock guards only the
+// map and is held briefly; a command then holds its application's own lock, so
+// commands on different ports never wait for each other. Nobody waits for an
+// application's lock while holding the table's.
 class ApplicationTable {
 public:
     explicit ApplicationTable(std::string holderName) : holder(std::move(holderName)) {}
     const std::string holder;  // for messages: "this session", "the server"
     std::mutex lock;
-    std::map<ULONG, std::unique_ptr<Application>> applications;
+    // Shared, so that a command keeps its application alive once it lets go of the table.
+    std::map<ULONG, std::shared_ptr<Application>> applications;
 };
 
 std::shared_ptr<ApplicationTable> NewApplicationTable(const std::string &holder)
@@ -61,28 +69,56 @@ std::shared_ptr<ApplicationTable> NewApplicationTable(const std::string &holder)
 
 void EndApplications(ApplicationTable &table)
 {
-    std::lock_guard<std::mutex> guard(table.lock);
-    // An open still waiting is denied, so that its thread ends.
-    for (auto &[port, application] : table.applications) {
+    std::map<ULONG, std::shared_ptr<Application>> ending;
+    {
+        std::lock_guard<std::mutex> guard(table.lock);
+        ending.swap(table.applications);
+    }
+    for (auto &[port, application] : ending) {
+        // An open still waiting is denied, so that its thread, or the command that
+        // opens in the foreground, ends.
         if (!application->done) keluConfirmPortOpening(port, kDenyAnswer);
+        // A command still using the application ends before its handle is closed; one
+        // that closed it has left nothing to do.
+        std::lock_guard<std::mutex> guard(application->lock);
+        if (application->ended) continue;
         if (application->opener.joinable()) application->opener.join();
         if (application->handle != INVALID_HANDLE_VALUE) CloseHandle(application->handle);
+        application->ended = true;
     }
-    table.applications.clear();
 }
 
 namespace {
 
-// The applications of the session or server the command runs in, locked for the
-// command's run; main has checked that there is such a table.
-std::unique_lock<std::mutex> LockApplications()
+ApplicationTable &Applications() { return *CurrentContext().applications; }
+
+// The application on `port`, locked for the command that uses it; none (and nothing
+// locked) when the table has none there, or when it ended while the command waited
+// for it.
+std::shared_ptr<Application> FindApplication(ULONG port, std::unique_lock<std::mutex> *use)
 {
-    return std::unique_lock<std::mutex>(CurrentContext().applications->lock);
+    std::shared_ptr<Application> application;
+    {
+        std::lock_guard<std::mutex> guard(Applications().lock);
+        auto found = Applications().applications.find(port);
+        if (found == Applications().applications.end()) return nullptr;
+        application = found->second;
+    }
+    *use = std::unique_lock<std::mutex>(application->lock);
+    if (!application->ended) return application;
+    use->unlock();
+    return nullptr;
 }
 
-std::map<ULONG, std::unique_ptr<Application>> &Applications() { return CurrentContext().applications->applications; }
-
-std::string ApplicationHolder() { return CurrentContext().applications->holder; }
+// Takes `application`, which the caller holds locked, out of the table.
+void ForgetApplication(ULONG port, Application &application)
+{
+    application.ended = true;
+    std::lock_guard<std::mutex> guard(Applications().lock);
+    auto found = Applications().applications.find(port);
+    if (found != Applications().applications.end() && found->second.get() == &application)
+        Applications().applications.erase(found);
+}
 
 HANDLE OpenPortHandle(ULONG port, DWORD *error)
 {
@@ -92,47 +128,40 @@ HANDLE OpenPortHandle(ULONG port, DWORD *error)
     return handle;
 }
 
-bool WaitUntil(bool (*condition)(ULONG), ULONG port)
+template <typename Condition>
+bool WaitUntil(Condition condition)
 {
-    for (DWORD waited = 0; !condition(port); waited += kPollMs) {
+    for (DWORD waited = 0; !condition(); waited += kPollMs) {
         if (waited >= kSettleMs) return false;
         Sleep(kPollMs);
     }
     return true;
 }
 
-bool OpenHasEnded(ULONG port) { return Applications()[port]->done; }
-
-// The driver reports a port as opened from the moment an open waits for approval.
-bool OpenIsUnderway(ULONG port)
-{
-    int opened = 0;
-    return OpenHasEnded(port) || (keluIsPortOpened(port, &opened) && opened);
-}
-
 // Collects a background open that has ended: its thread joined, its failure reported
-// (and the port's application forgotten) with `what`.
-void FinishOpen(ULONG port, const std::string &what)
+// (and the port's application forgotten) with `what`. The caller holds the application.
+void FinishOpen(ULONG port, Application &application, const std::string &what)
 {
-    Application &application = *Applications()[port];
     if (application.opener.joinable()) application.opener.join();
     if (application.handle == INVALID_HANDLE_VALUE) {
-        DWORD error = application.error;
-        Applications().erase(port);
-        ThrowError(what, error);
+        ForgetApplication(port, application);
+        ThrowError(what, application.error);
     }
 }
 
-// The session's open handle on `port`, waiting for a background open to end.
-HANDLE ApplicationHandle(ULONG port)
+// The open handle of the application on `port`, locked in `use` for the caller,
+// waiting for a background open to end.
+HANDLE ApplicationHandle(ULONG port, std::shared_ptr<Application> *application, std::unique_lock<std::mutex> *use)
 {
-    if (Applications().count(port) == 0)
-        ThrowUsage(ApplicationHolder() + " has no application on " + PortName(port) + "; 'open " + PortName(port) +
+    *application = FindApplication(port, use);
+    if (!*application)
+        ThrowUsage(Applications().holder + " has no application on " + PortName(port) + "; 'open " + PortName(port) +
                    "' first");
-    if (!WaitUntil(OpenHasEnded, port))
+    Application &found = **application;
+    if (!WaitUntil([&] { return found.done.load(); }))
         throw CommandFailure(kOperationFailed, "the open of " + PortName(port) + " still waits for approval");
-    FinishOpen(port, "the open of " + PortName(port) + " failed");
-    return Applications()[port]->handle;
+    FinishOpen(port, found, "the open of " + PortName(port) + " failed");
+    return found.handle;
 }
 
 // A read waits up to `timeoutMs` for all it asks for; without one, or with 0 (which
@@ -151,53 +180,68 @@ void SetReadTimeouts(HANDLE handle, std::optional<unsigned long> timeoutMs)
 
 void Open(Arguments &arguments)
 {
-    std::unique_lock<std::mutex> guard = LockApplications();
     bool background = arguments.TakeFlag("background");
     ULONG port = arguments.TakePort();
     arguments.ExpectNothingMore();
-    if (Applications().count(port) != 0) ThrowUsage(ApplicationHolder() + " already has " + PortName(port) + " open");
     WaitForPluggedPorts();
-    auto application = std::make_unique<Application>();
-    Application *started = application.get();
-    Applications()[port] = std::move(application);
+    // Locked before it is in the table: a command on the port that finds it waits for
+    // the open to end.
+    auto application = std::make_shared<Application>();
+    std::unique_lock<std::mutex> use(application->lock);
+    {
+        std::lock_guard<std::mutex> guard(Applications().lock);
+        if (!Applications().applications.emplace(port, application).second)
+            ThrowUsage(Applications().holder + " already has " + PortName(port) + " open");
+    }
     if (!background) {
-        started->handle = OpenPortHandle(port, &started->error);
-        started->done = true;
-        FinishOpen(port, "cannot open " + PortName(port));
+        application->handle = OpenPortHandle(port, &application->error);
+        application->done = true;
+        FinishOpen(port, *application, "cannot open " + PortName(port));
         Print("opened " + PortName(port) + "\n");
         return;
     }
+    // The thread is joined before the application can go: by the command that
+    // collects the open, or by EndApplications.
+    Application *started = application.get();
     started->opener = std::thread([started, port] {
         started->handle = OpenPortHandle(port, &started->error);
         started->done = true;
     });
-    WaitUntil(OpenIsUnderway, port);
+    // The driver reports a port as opened from the moment an open waits for approval.
+    WaitUntil([&] {
+        int opened = 0;
+        return started->done || (keluIsPortOpened(port, &opened) && opened);
+    });
     if (!started->done) {
         Print("the open of " + PortName(port) + " waits for approval\n");
         return;
     }
-    FinishOpen(port, "cannot open " + PortName(port));
+    FinishOpen(port, *started, "cannot open " + PortName(port));
     Print("opened " + PortName(port) + "\n");
 }
 
+// A close waits for a command still using the port, a read with its timeout among
+// them: the handle is synchronous, so Windows would not even start the close's
+// request on it before the read ended, and every read ends by its own timeout.
 void Close(Arguments &arguments)
 {
-    std::unique_lock<std::mutex> guard = LockApplications();
     ULONG port = arguments.TakePort();
     arguments.ExpectNothingMore();
-    HANDLE handle = ApplicationHandle(port);
-    CloseHandle(handle);
-    Applications().erase(port);
+    std::shared_ptr<Application> application;
+    std::unique_lock<std::mutex> use;
+    CloseHandle(ApplicationHandle(port, &application, &use));
+    ForgetApplication(port, *application);
     Print("closed " + PortName(port) + "\n");
 }
 
 void Write(Arguments &arguments)
 {
-    std::unique_lock<std::mutex> guard = LockApplications();
     ByteSource source = TakeByteSource(arguments);
     ULONG port = arguments.TakePort();
     std::vector<UCHAR> bytes = TakeBytes(arguments, source);
-    HANDLE handle = ApplicationHandle(port);
+    std::shared_ptr<Application> application;
+    std::unique_lock<std::mutex> use;
+    HANDLE handle = ApplicationHandle(port, &application, &use);
     SetReadTimeouts(handle, std::nullopt);
     DWORD written = 0;
     if (!WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
@@ -211,14 +255,15 @@ void Write(Arguments &arguments)
 
 void Read(Arguments &arguments)
 {
-    std::unique_lock<std::mutex> guard = LockApplications();
     ByteSink sink = TakeByteSink(arguments);
     std::optional<unsigned long> count = arguments.TakeNumber("count");
     std::optional<unsigned long> timeout = arguments.TakeNumber("timeout");
     ULONG port = arguments.TakePort();
     arguments.ExpectNothingMore();
     if (timeout && !count) ThrowUsage("--timeout waits for --count bytes; give both");
-    HANDLE handle = ApplicationHandle(port);
+    std::shared_ptr<Application> application;
+    std::unique_lock<std::mutex> use;
+    HANDLE handle = ApplicationHandle(port, &application, &use);
     SetReadTimeouts(handle, timeout);
     // Without a count, whatever is waiting, up to the largest receive buffer.
     std::vector<UCHAR> bytes(count ? *count : 0x10000);

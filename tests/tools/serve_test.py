@@ -348,6 +348,40 @@ class ServeTest(unittest.TestCase):
         self.assertEqual(second.returncode, 1)
         self.assertIn(b"a server already runs on", second.stderr)
 
+    def test_commands_on_different_ports_run_side_by_side(self):
+        def start(*words):
+            return subprocess.Popen([KELU, *words], env=self.machine.env, stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE)
+
+        # A plain open of COM3 waits for approval; the pair's commands go on meanwhile.
+        opener = start("open", "COM3")
+        wait_until(lambda: self.machine.ports()["COM3"]["open"], "the open of COM3 waiting")
+        self.assertEqual(self.machine.ok("open", "COM1"), "opened COM1\n")
+        self.assertEqual(self.machine.ok("open", "COM2"), "opened COM2\n")
+
+        # A read on COM2 waits for data that a write on COM1 then sends. COM2's receive
+        # buffer is filled first: once a put fits again, the read has taken the buffer's
+        # bytes and waits for the rest.
+        filler = os.path.join(self.machine.root, "filler")
+        with open(filler, "wb") as f:
+            f.write(b"f" * 4096)
+        self.machine.ok("put", "COM2", "--file", filler)
+        received = os.path.join(self.machine.root, "received")
+        reader = start("read", "--count", "4101", "--timeout", "20000", "--file", received, "COM2")
+        wait_until(lambda: self.machine.run("put", "COM2", "x").returncode == 0, "the read of COM2 under way")
+        self.assertIsNone(reader.poll())
+        self.assertEqual(self.machine.ok("write", "COM1", "abcd"), "COM1 wrote 4 bytes\n")
+        out, err = reader.communicate(timeout=DEADLINE)
+        self.assertEqual((reader.returncode, err), (0, b""), out)
+        with open(received, "rb") as f:
+            self.assertEqual(f.read(), b"f" * 4096 + b"xabcd")
+
+        self.assertIsNone(opener.poll())
+        self.assertEqual(self.machine.ok("confirm", "COM3", "allow"), "answered the open of COM3: allowed\n")
+        self.assertEqual(opener.communicate(timeout=DEADLINE), (b"opened COM3\n", b""))
+        for port in ("COM1", "COM2", "COM3"):
+            self.assertEqual(self.machine.ok("close", port), "closed " + port + "\n")
+
     def test_disconnecting_closes_the_port_and_a_busy_port_refuses_with_a_notice(self):
         a = self.open("COM1")
         wait_until(lambda: self.machine.ports()["COM1"]["open"], "COM1 open")
