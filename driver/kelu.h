@@ -244,8 +244,11 @@ VOID NTAPI KeluPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunc
 // Request references (request_reference.cpp). Every dispatch routine of a port that
 // does work acquires one first and releases it after completing the request; the
 // acquire fails unless the port is started and not being removed. The acquire takes
-// the port's Mutex briefly to read the flags: the caller must not hold it.
+// the port's Mutex briefly to read the flags: the caller must not hold it. The Locked
+// form is for a caller that holds the Mutex already and saves that round trip: the read
+// and write dispatch, which take the pair's Mutexes anyway (pDevExt not NULL).
 NTSTATUS KeluAcquireRequestReference(PKELU_DEVICE_EXTENSION pDevExt);
+NTSTATUS KeluAcquireRequestReferenceLocked(PKELU_DEVICE_EXTENSION pDevExt);
 VOID KeluReleaseRequestReference(PKELU_DEVICE_EXTENSION pDevExt);
 
 // Raises SERIAL_EV_* events on a port: completes its pending wait-on-mask request when
