@@ -36,23 +36,27 @@ NTSTATUS QueueFlush(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp) {
     if (!bCancelled)
         (VOID)IoSetCancelRoutine(Irp, KeluCancelFlushIrp);
     IoReleaseCancelSpinLock(cancelIrql);
-    if (!bCancelled)
+    if (!bCancelled) {
         InsertTailList(&pDevExt->FlushQueue, &Irp->Tail.Overlay.ListEntry);
+        InterlockedIncrement(&pDevExt->lFlushesQueued);
+    }
     KeReleaseSpinLock(&pDevExt->QueueLock, queueIrql);
     if (bCancelled)
         CompleteFlush(Irp, STATUS_CANCELLED);
     return STATUS_PENDING;
 }
 
-// Unlinks and finishes every waiting flush with the status. Port Mutex held.
+// Unlinks and finishes every waiting flush with the status. Port Mutex held: flushes are
+// queued only under it, so a count of 0 means there is none to end, without QueueLock.
 VOID EndFlushes(PKELU_DEVICE_EXTENSION pDevExt, NTSTATUS status) {
-    for (;;) {
+    while (InterlockedCompareExchange(&pDevExt->lFlushesQueued, 0, 0) != 0) {
         KIRQL irql;
         KeAcquireSpinLock(&pDevExt->QueueLock, &irql);
         PIRP Irp = KeluQueueHead(&pDevExt->FlushQueue);
         if (Irp != NULL) {
             RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
             InitializeListHead(&Irp->Tail.Overlay.ListEntry);
+            InterlockedDecrement(&pDevExt->lFlushesQueued);
         }
         KeReleaseSpinLock(&pDevExt->QueueLock, irql);
         if (Irp == NULL)
@@ -102,6 +106,7 @@ VOID NTAPI KeluCancelFlushIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (!IsListEmpty(pEntry)) {
         RemoveEntryList(pEntry);
         InitializeListHead(pEntry);
+        InterlockedDecrement(&pDevExt->lFlushesQueued);
     }
     KeReleaseSpinLock(&pDevExt->QueueLock, irql);
     CompleteFlush(Irp, STATUS_CANCELLED);

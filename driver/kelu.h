@@ -21,6 +21,11 @@
 //  3. QueueLock (spin lock, up to DISPATCH_LEVEL). Guards the links of ReadQueue,
 //     WriteQueue and FlushQueue, which timer DPCs and cancel routines share with the
 //     transfer engine. Held only around an append or unlink; nothing is completed under it.
+//     Each queue's count (lReadsQueued, lWritesQueued, lFlushesQueued) changes with its
+//     links, under QueueLock, and is read without it, to see an empty queue without the
+//     lock. Requests are appended only under the port Mutex, so to its holder a count of
+//     0 stays 0; a count above 0 may drop at any moment (timer DPC, cancel routine), so
+//     the queue itself is looked at under QueueLock before a request is taken from it.
 //     The transfer's hand-over from a write straight to the partner's read holds the
 //     writer's QueueLock and then the reader's, under both ports' Mutexes; nothing else
 //     holds two.
@@ -131,6 +136,11 @@ typedef struct _KELU_DEVICE_EXTENSION {
 
     // Added fields.
     KSPIN_LOCK QueueLock;               // lock 3 above: the links of ReadQueue and WriteQueue
+    // The requests linked in ReadQueue and WriteQueue: changed with the links (under
+    // QueueLock), read with no lock, so that a look at whether a queue is empty takes
+    // no lock (KeluIsQueueEmpty).
+    volatile LONG lReadsQueued;
+    volatile LONG lWritesQueued;
     KEVENT EventCreationLock;           // lock 1a above; synchronization event, signalled: free
     // Guarded by QueueLock: where each timer and its DPC stand (request_queue.cpp).
     KELU_TIMER_STATE ReadTotalState;
@@ -144,6 +154,9 @@ typedef struct _KELU_DEVICE_EXTENSION {
     // been told of; the first wait for SERIAL_EV_RXCHAR hears of them (wait_mask.cpp).
     UCHAR bRxCharOwed;
     LIST_ENTRY FlushQueue;              // IRP_MJ_FLUSH_BUFFERS requests waiting (flush.cpp)
+    // The flushes linked in FlushQueue: changed with its links (under QueueLock), read
+    // with no lock by a holder of the Mutex to skip an empty queue (flush.cpp).
+    volatile LONG lFlushesQueued;
     // Under the port Mutex. bBreakOn: this port holds its transmit line in break, from
     // IOCTL_SERIAL_SET_BREAK_ON to SET_BREAK_OFF or the close. bBreakSeen: the partner's
     // break as KeluTransferLines last brought it to this port. ulErrors: SERIAL_ERROR_*
@@ -244,8 +257,11 @@ VOID NTAPI KeluPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunc
 // Request references (request_reference.cpp). Every dispatch routine of a port that
 // does work acquires one first and releases it after completing the request; the
 // acquire fails unless the port is started and not being removed. The acquire takes
-// the port's Mutex briefly to read the flags: the caller must not hold it.
+// the port's Mutex briefly to read the flags: the caller must not hold it. The Locked
+// form is for a caller that holds the Mutex already and saves that round trip: the read
+// and write dispatch, which take the pair's Mutexes anyway (pDevExt not NULL).
 NTSTATUS KeluAcquireRequestReference(PKELU_DEVICE_EXTENSION pDevExt);
+NTSTATUS KeluAcquireRequestReferenceLocked(PKELU_DEVICE_EXTENSION pDevExt);
 VOID KeluReleaseRequestReference(PKELU_DEVICE_EXTENSION pDevExt);
 
 // Raises SERIAL_EV_* events on a port: completes its pending wait-on-mask request when
@@ -320,6 +336,8 @@ BOOLEAN KeluIsReadOnFirstByte(PKELU_DEVICE_EXTENSION pDevExt);
 // its total timer when it becomes the head; FALSE when the request was cancelled before
 // it could be queued (the caller completes it). The caller holds the port's Mutex.
 BOOLEAN KeluQueueRequest(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue, PIRP Irp);
+// Whether ReadQueue or WriteQueue is empty at this moment; no lock taken. Requests are
+// appended only under the port's Mutex, so for its holder an empty queue stays empty.
 BOOLEAN KeluIsQueueEmpty(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue);
 // With QueueLock held: the head request or NULL; and unlinking the head, which stops its
 // timers and starts the total timer of the request behind it.

@@ -41,8 +41,14 @@ NTSTATUS QueueAndTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN bRead) 
         return Refuse(Irp, STATUS_INVALID_DEVICE_REQUEST);
     PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PKELU_DEVICE_EXTENSION pPartner = KeluGetPartnerExtension(pDevExt);
-    NTSTATUS status = KeluAcquireRequestReference(pDevExt);
+    // The reference is taken under the Mutexes the request needs anyway. Removal sets
+    // bRemoving under the port's Mutex and empties the queues in the same hold, so a
+    // request accepted here is queued before removal looks at the queues; the device
+    // object itself stays valid meanwhile, referenced by the request.
+    KeluAcquirePortPair(pDevExt, pPartner);
+    NTSTATUS status = KeluAcquireRequestReferenceLocked(pDevExt);
     if (!NT_SUCCESS(status)) {
+        KeluReleasePortPair(pDevExt, pPartner);
         KeluReleasePortExtension(pPartner);
         return Refuse(Irp, status);
     }
@@ -50,12 +56,7 @@ NTSTATUS QueueAndTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN bRead) 
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG ulLength = bRead ? stack->Parameters.Read.Length : stack->Parameters.Write.Length;
     Irp->IoStatus.Information = 0;
-    KeluAcquirePortPair(pDevExt, pPartner);
-    if (pDevExt->bRemoving) {
-        // Removal began after the reference was taken and has emptied the queues; a
-        // request queued now would outlive the device.
-        status = Refuse(Irp, STATUS_UNSUCCESSFUL);
-    } else if (pDevExt->bCleanedUp && ulLength != 0) {
+    if (pDevExt->bCleanedUp && ulLength != 0) {
         // The handle's cleanup has run (another thread is closing it): queued now, the
         // request would wait for ever and keep the port open.
         status = Refuse(Irp, STATUS_CANCELLED);

@@ -23,6 +23,18 @@ NTSTATUS KeluAcquireRequestReference(PKELU_DEVICE_EXTENSION pDevExt)
     return STATUS_UNSUCCESSFUL;
 }
 
+// The flags change only under the Mutex, which the caller holds, and removal sets
+// bRemoving (under it) before it waits for the count to drain: a reference counted here
+// while the flags allowed it is one that removal waits for.
+NTSTATUS KeluAcquireRequestReferenceLocked(PKELU_DEVICE_EXTENSION pDevExt)
+{
+    if (!pDevExt->bStarted || pDevExt->bRemoving) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    InterlockedIncrement(&pDevExt->ulOutstandingIo);
+    return STATUS_SUCCESS;
+}
+
 VOID KeluReleaseRequestReference(PKELU_DEVICE_EXTENSION pDevExt)
 {
     if (pDevExt != NULL && InterlockedDecrement(&pDevExt->ulOutstandingIo) == 0) {

@@ -274,3 +274,72 @@ TEST_F(FlushTest, AWaitingFlushIsCancelledByCancelIoPurgeAndClose) {
     ASSERT_TRUE(atClose.Done());
     EXPECT_EQ(atClose.ioStatus.Status, STATUS_CANCELLED);
 }
+
+// Whether a read or write queue is empty is known without its lock, from a count kept
+// with its links. Every way out of a queue (timeout, transfer, cancellation of the head
+// and of a request behind it, purge) must leave it empty: otherwise the next immediate
+// read is taken for one behind older reads and reported pending, and a flush waits for
+// writes that are gone.
+TEST_F(AccountingTest, EveryWayOutOfTheReadQueueLeavesItEmpty) {
+    ASSERT_TRUE(SetTimeouts(b_, 0, 0, 100));
+    Overlapped timedOut, filled, cancelledBehind, cancelledHead, purged;
+    StartRead(b_, timedOut, 4);
+    StartRead(b_, filled, 2);
+    // CancelIo cancels the calling thread's requests only.
+    std::thread([&] { StartRead(b_, cancelledBehind, 4); }).join();
+    MachineAdvanceClockMs(100);
+    ASSERT_TRUE(timedOut.Done());
+    EXPECT_EQ(timedOut.Status(), STATUS_TIMEOUT);
+    std::thread([&] { CancelIo(b_); }).join();
+    ASSERT_TRUE(cancelledBehind.Done());
+    EXPECT_EQ(cancelledBehind.Status(), STATUS_CANCELLED);
+    EXPECT_FALSE(filled.Done());
+    EXPECT_EQ(WriteNow(a_, Pattern(2)), 2u);
+    ASSERT_TRUE(filled.Done());
+    EXPECT_EQ(filled.Status(), STATUS_SUCCESS);
+    StartRead(b_, cancelledHead, 4);
+    ASSERT_TRUE(CancelIo(b_));
+    ASSERT_TRUE(cancelledHead.Done());
+    EXPECT_EQ(cancelledHead.Status(), STATUS_CANCELLED);
+    StartRead(b_, purged, 4);
+    EXPECT_EQ(Set(b_, IOCTL_SERIAL_PURGE, SERIAL_PURGE_RXABORT), STATUS_SUCCESS);
+    ASSERT_TRUE(purged.Done());
+    EXPECT_EQ(purged.Status(), STATUS_CANCELLED);
+
+    ASSERT_TRUE(SetTimeouts(b_, kMaxTimeout, 0, 0));
+    Overlapped immediate(4);
+    immediate.port = b_;
+    DWORD bytes = 0xFFFF;
+    EXPECT_TRUE(ReadFile(b_, immediate.data.data(), 4, &bytes, &immediate.ov)) << GetLastError();
+    EXPECT_EQ(bytes, 0u);
+}
+
+TEST_F(FlushTest, EveryWayOutOfTheWriteQueueLeavesItEmpty) {
+    CloseHandle(b_);
+    b_ = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(SetTimeouts(a_, 0, 0, 0, 0, 100));
+    EXPECT_EQ(WriteNow(a_, Pattern(4096)), 4096u);  // the transmit ring is full
+    Overlapped timedOut, cancelledBehind, purged, cancelledHead;
+    StartWrite(a_, timedOut, Pattern(1));
+    StartWrite(a_, purged, Pattern(1));
+    std::thread([&] { StartWrite(a_, cancelledBehind, Pattern(1)); }).join();
+    MachineAdvanceClockMs(100);
+    ASSERT_TRUE(timedOut.Done());
+    EXPECT_EQ(timedOut.Status(), STATUS_TIMEOUT);
+    std::thread([&] { CancelIo(a_); }).join();
+    ASSERT_TRUE(cancelledBehind.Done());
+    EXPECT_EQ(cancelledBehind.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(Set(a_, IOCTL_SERIAL_PURGE, SERIAL_PURGE_TXABORT), STATUS_SUCCESS);
+    ASSERT_TRUE(purged.Done());
+    EXPECT_EQ(purged.Status(), STATUS_CANCELLED);
+    StartWrite(a_, cancelledHead, Pattern(1));
+    ASSERT_TRUE(CancelIo(a_));
+    ASSERT_TRUE(cancelledHead.Done());
+    EXPECT_EQ(cancelledHead.Status(), STATUS_CANCELLED);
+    // The ring's 4096 bytes go to the partner when it opens; then nothing is left to send.
+    b_ = OpenPort(1);
+    ASSERT_NE(b_, INVALID_HANDLE_VALUE);
+    Flush atOnce(a_);
+    EXPECT_EQ(atOnce.submitted, STATUS_SUCCESS);
+    EXPECT_TRUE(atOnce.Done());
+}
