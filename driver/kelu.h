@@ -153,6 +153,9 @@ typedef struct _KELU_DEVICE_EXTENSION {
     // Under the port Mutex: the open brought bytes into the receive ring that no wait has
     // been told of; the first wait for SERIAL_EV_RXCHAR hears of them (wait_mask.cpp).
     UCHAR bRxCharOwed;
+    // Under the port Mutex: events in the wait mask raised since the open while no wait
+    // was pending; the next wait completes with them at once (wait_mask.cpp).
+    ULONG ulWaitHistory;
     LIST_ENTRY FlushQueue;              // IRP_MJ_FLUSH_BUFFERS requests waiting (flush.cpp)
     // The flushes linked in FlushQueue: changed with its links (under QueueLock), read
     // with no lock by a holder of the Mutex to skip an empty queue (flush.cpp).
@@ -264,8 +267,9 @@ NTSTATUS KeluAcquireRequestReference(PKELU_DEVICE_EXTENSION pDevExt);
 NTSTATUS KeluAcquireRequestReferenceLocked(PKELU_DEVICE_EXTENSION pDevExt);
 VOID KeluReleaseRequestReference(PKELU_DEVICE_EXTENSION pDevExt);
 
-// Raises SERIAL_EV_* events on a port: completes its pending wait-on-mask request when
-// an event is in the wait mask. The caller holds the port's Mutex (wait_mask.cpp).
+// Raises SERIAL_EV_* events on a port: completes its pending wait-on-mask request with
+// those in the wait mask, or keeps them for the next wait when none is pending. The
+// caller holds the port's Mutex (wait_mask.cpp).
 VOID KeluSignalWaitEvents(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulEvents);
 
 // Timer routines of the read and write timeouts; context the port's extension.

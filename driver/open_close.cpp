@@ -101,6 +101,7 @@ VOID ConnectOpenedPort(PKELU_DEVICE_EXTENSION pDevExt) {
     KeluAcquirePortPair(pDevExt, pPartner);
     KeluTransferDataLocked(pDevExt, pPartner);
     pDevExt->bRxCharOwed = pDevExt->ulReadBufferCount != 0;
+    pDevExt->ulWaitHistory = 0;  // what the open itself raised is the state it starts in
     KeluReleasePortPair(pDevExt, pPartner);
     KeluReleasePortExtension(pPartner);
 }

@@ -1,10 +1,14 @@
 // kelu: the wait-on-mask requests of a port and the serial events raised on it.
 //
 // A port keeps one wait mask and at most one pending IOCTL_SERIAL_WAIT_ON_MASK request
-// (pWaitIrp). Events are not remembered: one raised while no wait is pending, or one
-// outside the mask, is dropped. One exception: bytes that the open itself brought in
-// (written while the port was closed) arrive before any wait can exist, so the first
-// wait for SERIAL_EV_RXCHAR while they are still waiting hears of them at once.
+// (pWaitIrp). An event outside the mask is dropped. One in the mask raised while no wait
+// is pending is remembered (ulWaitHistory) and completes the next wait at once, as the
+// Windows serial driver does: an application that reads what it was told of and then
+// waits again would otherwise sleep past bytes, line changes or an empty transmit ring
+// that came in between. The history starts when the port has opened, and a new mask
+// keeps only the events it still holds. Bytes that the open itself brought in (written
+// while the port was closed) arrive before any wait can exist, so the first wait for
+// SERIAL_EV_RXCHAR while they are still waiting hears of them too.
 //
 // pWaitIrp is written only with both the port's Mutex and the cancel spin lock held,
 // except by the cancel routine, which cannot take the Mutex and clears it under the
@@ -35,6 +39,19 @@ PIRP TakePendingWait(PKELU_DEVICE_EXTENSION pDevExt) {
     return Irp;
 }
 
+// Completes the pending wait with the given events. FALSE when there was none to take.
+BOOLEAN CompletePendingWait(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulEvents) {
+    PIRP Irp = TakePendingWait(pDevExt);
+    if (Irp == NULL) {
+        return FALSE;
+    }
+    *(PULONG)Irp->AssociatedIrp.SystemBuffer = ulEvents;
+    Irp->IoStatus.Information = sizeof(ULONG);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return TRUE;
+}
+
 }  // namespace
 
 BOOLEAN KeluIsWaitPending(PKELU_DEVICE_EXTENSION pDevExt)
@@ -44,17 +61,9 @@ BOOLEAN KeluIsWaitPending(PKELU_DEVICE_EXTENSION pDevExt)
 
 VOID KeluCompletePendingWait(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulEvents)
 {
-    if (!KeluIsWaitPending(pDevExt)) {
-        return;
+    if (KeluIsWaitPending(pDevExt)) {
+        CompletePendingWait(pDevExt, ulEvents);
     }
-    PIRP Irp = TakePendingWait(pDevExt);
-    if (Irp == NULL) {
-        return;
-    }
-    *(PULONG)Irp->AssociatedIrp.SystemBuffer = ulEvents;
-    Irp->IoStatus.Information = sizeof(ULONG);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
 VOID KeluCancelPendingWait(PKELU_DEVICE_EXTENSION pDevExt)
@@ -73,12 +82,13 @@ VOID KeluCancelPendingWait(PKELU_DEVICE_EXTENSION pDevExt)
 
 VOID KeluSignalWaitEvents(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulEvents)
 {
-    if (!KeluIsWaitPending(pDevExt)) {
+    ULONG ulMatched = pDevExt->ulWaitMask & ulEvents;
+    if (ulMatched == 0) {
         return;
     }
-    ULONG ulMatched = pDevExt->ulWaitMask & ulEvents;
-    if (ulMatched != 0) {
-        KeluCompletePendingWait(pDevExt, ulMatched);
+    // A wait whose cancellation has begun cannot take the events: they wait for the next.
+    if (!KeluIsWaitPending(pDevExt) || !CompletePendingWait(pDevExt, ulMatched)) {
+        pDevExt->ulWaitHistory |= ulMatched;
     }
 }
 
@@ -86,6 +96,7 @@ VOID KeluSetWaitMask(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulMask)
 {
     // Any bits are stored; those this port never raises simply never complete a wait.
     pDevExt->ulWaitMask = ulMask;
+    pDevExt->ulWaitHistory &= ulMask;
     KeluCompletePendingWait(pDevExt, 0);
 }
 
@@ -104,6 +115,20 @@ NTSTATUS KeluWaitOnMask(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp)
     // A new wait replaces the old one, which succeeds with no events.
     KeluCompletePendingWait(pDevExt, 0);
 
+    ULONG ulHeard = pDevExt->ulWaitHistory;
+    if (pDevExt->bRxCharOwed && pDevExt->ulReadBufferCount != 0 &&
+        (pDevExt->ulWaitMask & SERIAL_EV_RXCHAR) != 0) {
+        ulHeard |= SERIAL_EV_RXCHAR;
+        pDevExt->bRxCharOwed = 0;
+    }
+    if (ulHeard != 0) {
+        // Told at once, as the reply of this request.
+        pDevExt->ulWaitHistory = 0;
+        *(PULONG)Irp->AssociatedIrp.SystemBuffer = ulHeard;
+        Irp->IoStatus.Information = sizeof(ULONG);
+        return STATUS_SUCCESS;
+    }
+
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
     if (Irp->Cancel) {
@@ -116,11 +141,6 @@ NTSTATUS KeluWaitOnMask(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp)
     IoMarkIrpPending(Irp);
     pDevExt->pWaitIrp = Irp;
     IoReleaseCancelSpinLock(cancelIrql);
-    if (pDevExt->bRxCharOwed && pDevExt->ulReadBufferCount != 0 &&
-        (pDevExt->ulWaitMask & SERIAL_EV_RXCHAR) != 0) {
-        pDevExt->bRxCharOwed = 0;
-        KeluSignalWaitEvents(pDevExt, SERIAL_EV_RXCHAR);
-    }
     return STATUS_PENDING;
 }
 

@@ -282,7 +282,8 @@ void Converse(Transcript &transcript, HANDLE first, HANDLE second, HANDLE dataEv
     transcript.Say("COM1 app", "reads " + Quoted(heard));
     transcript.Check(wrote && heard == reply, "COM1 received what COM2 wrote");
 
-    // The driver keeps no event history: the wait must be pending before the change.
+    // The wait is pending before the change, so it ends with it (one made after would be
+    // told at once of what it missed).
     DWORD events = 0, modem = 0, unused = 0;
     Overlapped wait;
     bool masked = SetCommMask(second, EV_CTS | EV_DSR) != 0;

@@ -249,10 +249,17 @@ TEST_F(SerialCommTest, EscapeFunctionsMoveThePartnersLinesAndWakeItsWaits) {
     DWORD lines = 0;
     ASSERT_TRUE(GetCommModemStatus(b_, &lines));
     EXPECT_EQ(lines & 0xF0, static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON));
+    // Lines that change while no wait is pending are told to the next wait at once.
     ASSERT_TRUE(EscapeCommFunction(a_, CLRDTR));
     ASSERT_TRUE(EscapeCommFunction(a_, CLRRTS));
     ASSERT_TRUE(GetCommModemStatus(b_, &lines));
     EXPECT_EQ(lines & 0xF0, 0u);
+    DWORD told = 0;
+    OVERLAPPED atOnce = {};
+    atOnce.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_TRUE(WaitCommEvent(b_, &told, &atOnce));
+    EXPECT_EQ(told, static_cast<DWORD>(EV_CTS | EV_DSR));
+    CloseHandle(atOnce.hEvent);
 
     // A newer wait replaces the one pending, which ends with no events.
     ASSERT_TRUE(partner.ArmWait());

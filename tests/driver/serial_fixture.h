@@ -37,13 +37,14 @@ protected:
         EXPECT_EQ(Ioctl(port, code, &record, 0, sizeof(record)).bytes, sizeof(record));
         return record;
     }
-    // Starts IOCTL_SERIAL_WAIT_ON_MASK; the answer lands in request.data (4 bytes).
-    static void StartWait(HANDLE port, Overlapped &request) {
+    // Starts IOCTL_SERIAL_WAIT_ON_MASK; the answer lands in request.data (4 bytes). TRUE
+    // when it succeeded without pending.
+    static BOOL StartWait(HANDLE port, Overlapped &request) {
         request.data.assign(4, 0xEE);
         request.port = port;
         DWORD returned;
-        DeviceIoControl(port, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, request.data.data(), 4,
-                        &returned, &request.ov);
+        return DeviceIoControl(port, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, request.data.data(),
+                               4, &returned, &request.ov);
     }
     static ULONG WaitResult(const Overlapped &request) {
         ULONG value;

@@ -1,5 +1,6 @@
 // Wait-on-mask: one pending wait per port, completed by the first matching event, by a
-// new mask or a newer wait, or by cancellation; events with no wait are not remembered.
+// new mask or a newer wait, or by cancellation; events in the mask that come while no
+// wait is pending complete the next wait at once.
 #include "serial_fixture.h"
 
 #include <atomic>
@@ -50,15 +51,87 @@ TEST_F(SerialWaitMaskTest, ANewWaitOrANewMaskCompletesTheOldWaitWithNoEvents) {
     EXPECT_EQ(WaitResult(second), 0u);
 }
 
-TEST_F(SerialWaitMaskTest, EventsWithoutAWaitAreLost) {
-    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+// The reading loop of an event-driven application: told of bytes, it reads what is there
+// and waits again. Bytes, line changes and an empty transmit ring that came in between
+// must not be slept past.
+TEST_F(SerialWaitMaskTest, EventsWhileNoWaitIsPendingCompleteTheNextWaitAtOnce) {
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR | SERIAL_EV_CTS), STATUS_SUCCESS);
+    Overlapped first;
+    StartWait(a_, first);
     WriteNow(b_, Pattern(4));
+    ASSERT_TRUE(first.Done());
+    EXPECT_EQ(WaitResult(first), static_cast<ULONG>(SERIAL_EV_RXCHAR));
+    WriteNow(b_, Pattern(1));  // arrives before the application waits again
+    EXPECT_EQ(Ioctl(b_, IOCTL_SERIAL_SET_RTS).status, STATUS_SUCCESS);
+    Overlapped read;
+    StartRead(a_, read, 4);
+    ASSERT_TRUE(read.Done());
+
+    Overlapped second;
+    ASSERT_TRUE(StartWait(a_, second));  // told without pending
+    EXPECT_EQ(WaitResult(second), static_cast<ULONG>(SERIAL_EV_RXCHAR | SERIAL_EV_CTS));
+    // Told once: the next wait waits for news.
+    Overlapped third;
+    StartWait(a_, third);
+    EXPECT_FALSE(third.Done());
+    WriteNow(b_, Pattern(1));
+    ASSERT_TRUE(third.Done());
+    EXPECT_EQ(WaitResult(third), static_cast<ULONG>(SERIAL_EV_RXCHAR));
+
+    // A write's transmit ring empties before its writer can wait for that.
+    ASSERT_EQ(Set(b_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_TXEMPTY), STATUS_SUCCESS);
+    WriteNow(b_, Pattern(3));
+    Overlapped empty;
+    ASSERT_TRUE(StartWait(b_, empty));
+    EXPECT_EQ(WaitResult(empty), static_cast<ULONG>(SERIAL_EV_TXEMPTY));
+}
+
+// What is remembered is what the mask held when it happened, less what a new mask drops;
+// a reopened port starts with nothing remembered.
+TEST_F(SerialWaitMaskTest, TheHistoryFollowsTheMaskAndEndsWithTheHandle) {
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR), STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(b_, IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);  // DSR: outside the mask
+    WriteNow(b_, Pattern(2));
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR | SERIAL_EV_DSR), STATUS_SUCCESS);
+    Overlapped heard;
+    ASSERT_TRUE(StartWait(a_, heard));
+    EXPECT_EQ(WaitResult(heard), static_cast<ULONG>(SERIAL_EV_RXCHAR));
+
+    WriteNow(b_, Pattern(2));
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_DSR), STATUS_SUCCESS);
+    Overlapped dropped;
+    StartWait(a_, dropped);
+    EXPECT_FALSE(dropped.Done());
+    ASSERT_TRUE(CancelIo(a_));
+    ASSERT_TRUE(dropped.Done());
+
+    EXPECT_EQ(Ioctl(b_, IOCTL_SERIAL_CLR_DTR).status, STATUS_SUCCESS);
+    CloseHandle(a_);
+    a_ = OpenPort(0, true);
+    ASSERT_NE(a_, INVALID_HANDLE_VALUE);
+    Overlapped reopened;
+    StartWait(a_, reopened);
+    EXPECT_FALSE(reopened.Done());
+    EXPECT_EQ(Ioctl(b_, IOCTL_SERIAL_SET_DTR).status, STATUS_SUCCESS);
+    ASSERT_TRUE(reopened.Done());
+    EXPECT_EQ(WaitResult(reopened), static_cast<ULONG>(SERIAL_EV_DSR));
+}
+
+// A byte the controlling application puts into the receive ring raises its events one by
+// one: the first in the mask ends the pending wait, the others wait for the next.
+TEST_F(SerialWaitMaskTest, AnInjectedByteTellsThePendingWaitAndKeepsTheRestForTheNext) {
+    SERIAL_CHARS chars = {0, 0, 0, 0x0D, 0x11, 0x13};
+    ASSERT_EQ(Ioctl(a_, IOCTL_SERIAL_SET_CHARS, &chars, sizeof(chars)).status, STATUS_SUCCESS);
+    ASSERT_EQ(Set(a_, IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG), STATUS_SUCCESS);
     Overlapped wait;
     StartWait(a_, wait);
-    EXPECT_FALSE(wait.Done());  // the bytes already waiting do not count
-    WriteNow(b_, Pattern(1));
+    ULONG word = 0 | (ULONG(0x0D) << KELU_WRITE_TO_PORT_BYTE_SHIFT);
+    ASSERT_EQ(Control(IOCTL_KELU_WRITE_TO_PORT, &word, sizeof(word), 0).status, STATUS_SUCCESS);
     ASSERT_TRUE(wait.Done());
     EXPECT_EQ(WaitResult(wait), static_cast<ULONG>(SERIAL_EV_RXCHAR));
+    Overlapped next;
+    ASSERT_TRUE(StartWait(a_, next));
+    EXPECT_EQ(WaitResult(next), static_cast<ULONG>(SERIAL_EV_RXFLAG));
 }
 
 TEST_F(SerialWaitMaskTest, TheEventCharacterInTheMiddleOfARunRaisesRxFlag) {
@@ -120,12 +193,9 @@ TEST_F(SerialWaitMaskTest, ACancelledWaitIsCompletedOnceAndForgotten) {
     WriteNow(b_, Pattern(2));
     EXPECT_EQ(wait.Status(), STATUS_CANCELLED);
     EXPECT_EQ(WaitResult(wait), 0xEEEEEEEEu);
-    // A new wait is the port's only one and gets the next event.
+    // A new wait is the port's only one; it hears of the bytes that came meanwhile.
     Overlapped next;
-    StartWait(a_, next);
-    EXPECT_FALSE(next.Done());
-    WriteNow(b_, Pattern(1));
-    ASSERT_TRUE(next.Done());
+    ASSERT_TRUE(StartWait(a_, next));
     EXPECT_EQ(WaitResult(next), static_cast<ULONG>(SERIAL_EV_RXCHAR));
 
     // Closing the handle cancels a pending wait too.

@@ -87,5 +87,22 @@ void CheckCommApi(Suite &suite, HANDLE a, HANDLE b)
     suite.Check(events == EV_BREAK && reported && ClearCommBreak(a),
                 "SetCommBreak: the partner's WaitCommEvent ends with EV_BREAK and ClearCommError "
                 "reports CE_BREAK once");
+
+    // The reading loop of an event-driven program: bytes that come while it is not waiting
+    // end its next WaitCommEvent at once.
+    SetCommMask(b, EV_RXCHAR);
+    WriteBytes(a, "between");
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD told = 0, unused = 0;
+    bool atOnce = WaitCommEvent(b, &told, &overlapped) != 0;
+    if (!atOnce && GetLastError() == ERROR_IO_PENDING) {
+        SetCommMask(b, 0);  // ends the wait that should not have pended
+        GetOverlappedResult(b, &overlapped, &unused, TRUE);
+    }
+    CloseHandle(overlapped.hEvent);
+    suite.Check(atOnce && told == EV_RXCHAR,
+                "WaitCommEvent made after the partner wrote ends at once with EV_RXCHAR");
+    PurgeComm(b, PURGE_RXCLEAR);
     SetCommMask(b, 0);
 }
