@@ -5,9 +5,10 @@
 // writes (TXABORT), cleanup, close and removal cancel it. A flush waits for every write,
 // also those queued after it.
 //
-// The queue follows the rules of the read and write queues (request_queue.cpp): links
-// change under QueueLock, an unlinked request is left self-linked, and whoever unlinks a
-// request completes it unless its cancel routine has been entered.
+// The queue follows the rules of the read and write queues and is linked as they are
+// (KeluLinkCancelableLocked, request_queue.cpp): links change under QueueLock, an
+// unlinked request is left self-linked, and whoever unlinks a request completes it
+// unless its cancel routine has been entered.
 #include "kelu.h"
 
 namespace {
@@ -28,20 +29,12 @@ BOOLEAN HasWorkToSend(PKELU_DEVICE_EXTENSION pDevExt) {
 NTSTATUS QueueFlush(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp) {
     Irp->IoStatus.Status = STATUS_PENDING;
     IoMarkIrpPending(Irp);
-    KIRQL queueIrql;
-    KeAcquireSpinLock(&pDevExt->QueueLock, &queueIrql);
-    KIRQL cancelIrql;
-    IoAcquireCancelSpinLock(&cancelIrql);
-    BOOLEAN bCancelled = Irp->Cancel;
-    if (!bCancelled)
-        (VOID)IoSetCancelRoutine(Irp, KeluCancelFlushIrp);
-    IoReleaseCancelSpinLock(cancelIrql);
-    if (!bCancelled) {
-        InsertTailList(&pDevExt->FlushQueue, &Irp->Tail.Overlay.ListEntry);
-        InterlockedIncrement(&pDevExt->lFlushesQueued);
-    }
-    KeReleaseSpinLock(&pDevExt->QueueLock, queueIrql);
-    if (bCancelled)
+    KIRQL irql;
+    KeAcquireSpinLock(&pDevExt->QueueLock, &irql);
+    BOOLEAN bQueued = KeluLinkCancelableLocked(&pDevExt->FlushQueue, &pDevExt->lFlushesQueued,
+                                               Irp, KeluCancelFlushIrp);
+    KeReleaseSpinLock(&pDevExt->QueueLock, irql);
+    if (!bQueued)
         CompleteFlush(Irp, STATUS_CANCELLED);
     return STATUS_PENDING;
 }

@@ -340,6 +340,12 @@ BOOLEAN KeluIsReadOnFirstByte(PKELU_DEVICE_EXTENSION pDevExt);
 // its total timer when it becomes the head; FALSE when the request was cancelled before
 // it could be queued (the caller completes it). The caller holds the port's Mutex.
 BOOLEAN KeluQueueRequest(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue, PIRP Irp);
+// With QueueLock held, for a queue of requests that can be cancelled while they wait
+// (reads, writes, flushes): installs CancelRoutine under the cancel spin lock, then links
+// the request at the tail of pQueue and counts it in *plQueued. FALSE, with none of this
+// done, when the request was cancelled before it could be linked (the caller completes it).
+BOOLEAN KeluLinkCancelableLocked(PLIST_ENTRY pQueue, volatile LONG *plQueued, PIRP Irp,
+                                 PDRIVER_CANCEL CancelRoutine);
 // Whether ReadQueue or WriteQueue is empty at this moment; no lock taken. Requests are
 // appended only under the port's Mutex, so for its holder an empty queue stays empty.
 BOOLEAN KeluIsQueueEmpty(PKELU_DEVICE_EXTENSION pDevExt, PLIST_ENTRY pQueue);

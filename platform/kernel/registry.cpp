@@ -418,10 +418,8 @@ NTSTATUS RegistryDeleteValue(std::u16string_view key, std::u16string_view name) 
     MachineCurrent();
     std::lock_guard<std::mutex> lock(g_registryLock);
     Key *found = FindKeyLocked(key, false);
-    if (found == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-    auto it = found->values.find(name);
-    if (it == found->values.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
-    found->values.erase(it);
+    if (found == nullptr || found->values.erase(std::u16string(name)) == 0)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     SaveLocked();
     return STATUS_SUCCESS;
 }

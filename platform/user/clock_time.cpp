@@ -7,12 +7,7 @@ namespace {
 // 100 ns ticks since the machine booted; fails only for a null pointer.
 BOOL QueryCounter(LARGE_INTEGER *counter, LARGE_INTEGER *frequency)
 {
-    NTSTATUS status = NtQueryPerformanceCounter(counter, frequency);
-    if (!NT_SUCCESS(status)) {
-        SetLastErrorFromStatus(status);
-        return FALSE;
-    }
-    return TRUE;
+    return SucceedOrSetError(NtQueryPerformanceCounter(counter, frequency));
 }
 
 }  // namespace

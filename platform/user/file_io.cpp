@@ -46,11 +46,7 @@ BOOL FinishRequest(NTSTATUS status, ULONG_PTR information, LPDWORD bytes)
     if (bytes != nullptr) {
         *bytes = IsError(status) ? 0 : static_cast<DWORD>(information);
     }
-    if (NT_SUCCESS(status)) {
-        return TRUE;
-    }
-    SetLastErrorFromStatus(status);
-    return FALSE;
+    return SucceedOrSetError(status);
 }
 
 NTSTATUS LoadStatus(PIO_STATUS_BLOCK iosb)
@@ -159,12 +155,7 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    NTSTATUS status = NtClose(hObject);
-    if (!NT_SUCCESS(status)) {
-        SetLastErrorFromStatus(status);
-        return FALSE;
-    }
-    return TRUE;
+    return SucceedOrSetError(NtClose(hObject));
 }
 
 extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
@@ -235,31 +226,17 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapp
     if (lpNumberOfBytesTransferred != nullptr) {
         *lpNumberOfBytesTransferred = static_cast<DWORD>(iosb->Information);
     }
-    if (!NT_SUCCESS(status)) {
-        SetLastErrorFromStatus(status);
-        return FALSE;
-    }
-    return TRUE;
+    return SucceedOrSetError(status);
 }
 
 extern "C" BOOL WINAPI FlushFileBuffers(HANDLE hFile)
 {
     IO_STATUS_BLOCK iosb = {};
-    NTSTATUS status = NtFlushBuffersFile(hFile, &iosb);
-    if (!NT_SUCCESS(status)) {
-        SetLastErrorFromStatus(status);
-        return FALSE;
-    }
-    return TRUE;
+    return SucceedOrSetError(NtFlushBuffersFile(hFile, &iosb));
 }
 
 extern "C" BOOL WINAPI CancelIo(HANDLE hFile)
 {
     IO_STATUS_BLOCK iosb = {};
-    NTSTATUS status = NtCancelIoFile(hFile, &iosb);
-    if (!NT_SUCCESS(status)) {
-        SetLastErrorFromStatus(status);
-        return FALSE;
-    }
-    return TRUE;
+    return SucceedOrSetError(NtCancelIoFile(hFile, &iosb));
 }

@@ -77,6 +77,15 @@ void SetLastErrorFromStatus(NTSTATUS status)
     g_lastError = Win32ErrorFromStatus(status);
 }
 
+BOOL SucceedOrSetError(NTSTATUS status)
+{
+    if (NT_SUCCESS(status)) {
+        return TRUE;
+    }
+    SetLastErrorFromStatus(status);
+    return FALSE;
+}
+
 CountedName::CountedName(const std::string &text)
 {
     for (char c : text) {

@@ -34,8 +34,11 @@ bool IsPredefined(HKEY key)
 
 // The path an open key or HKEY_LOCAL_MACHINE names; ERROR_INVALID_HANDLE otherwise.
 // The other predefined roots hold nothing on this machine: ERROR_FILE_NOT_FOUND.
+// The registry calls that read through a key start here, so this is where a process
+// that has no machine yet boots one.
 LSTATUS KeyPath(HKEY key, std::u16string *path)
 {
+    MachineCurrent();
     if (key == HKEY_LOCAL_MACHINE) {
         *path = kMachineRoot;
         return ERROR_SUCCESS;
@@ -133,7 +136,6 @@ extern "C" LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOpti
     if (phkResult == nullptr || ulOptions != 0) {
         return ERROR_INVALID_PARAMETER;
     }
-    MachineCurrent();
     std::u16string path;
     LSTATUS status = KeyPath(hKey, &path);
     if (status != ERROR_SUCCESS) {
@@ -185,7 +187,6 @@ extern "C" LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpc
     if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    MachineCurrent();
     std::u16string path;
     LSTATUS status = ExistingKeyPath(hKey, &path);
     if (status != ERROR_SUCCESS) {
@@ -230,7 +231,6 @@ extern "C" LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueN
         (lpData != nullptr && lpcbData == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    MachineCurrent();
     std::u16string path;
     LSTATUS status = ExistingKeyPath(hKey, &path);
     if (status != ERROR_SUCCESS) {
@@ -260,7 +260,6 @@ extern "C" LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWOR
     if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    MachineCurrent();
     std::u16string path;
     LSTATUS status = ExistingKeyPath(hKey, &path);
     if (status != ERROR_SUCCESS) {

@@ -14,15 +14,6 @@ LARGE_INTEGER RelativeTimeout(DWORD milliseconds)
     return timeout;
 }
 
-BOOL SucceedOrSetError(NTSTATUS status)
-{
-    if (NT_SUCCESS(status)) {
-        return TRUE;
-    }
-    SetLastErrorFromStatus(status);
-    return FALSE;
-}
-
 // A wait's status as the wait calls return it: WAIT_OBJECT_0 + the index that ended
 // the wait, WAIT_TIMEOUT, or WAIT_FAILED with the last error.
 DWORD WaitResult(NTSTATUS status, DWORD count)

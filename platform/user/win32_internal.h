@@ -14,6 +14,10 @@ DWORD Win32ErrorFromStatus(NTSTATUS status);
 // Sets the thread's last error for a failing status.
 void SetLastErrorFromStatus(NTSTATUS status);
 
+// A status as the BOOL that most Win32 calls return: TRUE for success; FALSE, with the
+// last error set, for a warning or an error.
+BOOL SucceedOrSetError(NTSTATUS status);
+
 // A name for a system service: ANSI characters become UTF-16 code units one for one
 // (the names this platform knows are ASCII). A name longer than a counted string can
 // hold does not fit, and the caller fails with ERROR_INVALID_NAME.

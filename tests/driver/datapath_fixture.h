@@ -95,6 +95,23 @@ public:
         return request.Bytes();
     }
 
+    // Whether a pending request is still pending when the manual clock has moved one
+    // millisecond short of `milliseconds`, and has ended with STATUS_TIMEOUT when it
+    // reaches them: its timer fires to the millisecond.
+    static ::testing::AssertionResult TimesOutAfter(const Overlapped &request,
+                                                    ULONGLONG milliseconds) {
+        MachineAdvanceClockMs(milliseconds - 1);
+        if (request.Done())
+            return ::testing::AssertionFailure() << "ended before " << milliseconds << " ms";
+        MachineAdvanceClockMs(1);
+        if (!request.Done())
+            return ::testing::AssertionFailure() << "still pending after " << milliseconds << " ms";
+        if (request.Status() != STATUS_TIMEOUT)
+            return ::testing::AssertionFailure()
+                   << "ended with status 0x" << std::hex << request.Status();
+        return ::testing::AssertionSuccess();
+    }
+
     static std::vector<BYTE> Pattern(size_t length, BYTE first = 0) {
         std::vector<BYTE> bytes(length);
         for (size_t i = 0; i < length; i++)

@@ -26,11 +26,7 @@ TEST_F(DataPathTimeoutTest, IntervalTimeoutEndsAReadThirtyMillisecondsAfterTheIn
     MachineAdvanceClockMs(60);
     // A further delivery restarts the interval.
     EXPECT_EQ(WriteNow(a_, Pattern(5, 10 * 7)), 5u);
-    MachineAdvanceClockMs(79);
-    EXPECT_FALSE(read.Done());
-    MachineAdvanceClockMs(1);
-    ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
+    ASSERT_TRUE(TimesOutAfter(read, 80));
     EXPECT_EQ(read.Bytes(), 15u);
     read.data.resize(15);
     EXPECT_EQ(read.data, Pattern(15));
@@ -40,11 +36,7 @@ TEST_F(DataPathTimeoutTest, TotalTimeoutCountsFromTheReadsOwnLengthAndStopsTheIn
     ASSERT_TRUE(SetTimeouts(b_, 0, 10, 100));
     Overlapped read;
     StartRead(b_, read, 20);
-    MachineAdvanceClockMs(299);
-    EXPECT_FALSE(read.Done());
-    MachineAdvanceClockMs(1);
-    ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
+    ASSERT_TRUE(TimesOutAfter(read, 300));
     EXPECT_EQ(read.Bytes(), 0u);
 
     // Both set: the total (100 + 2 x 10 = 120 ms) comes first; the interval timer
@@ -73,20 +65,12 @@ TEST_F(DataPathTimeoutTest, MaximalValuesAreAVeryLongWaitNotImmediateReturn) {
     Overlapped read;
     StartRead(b_, read, 1);
     EXPECT_FALSE(read.Done());
-    MachineAdvanceClockMs(2 * 4294967295ULL - 1);
-    EXPECT_FALSE(read.Done());
-    MachineAdvanceClockMs(1);
-    ASSERT_TRUE(read.Done());
-    EXPECT_EQ(read.Status(), STATUS_TIMEOUT);
+    ASSERT_TRUE(TimesOutAfter(read, 2 * 4294967295ULL));
 
     ASSERT_TRUE(SetTimeouts(b_, 1000, kMaxTimeout, 10));
     Overlapped interval;
     StartRead(b_, interval, 1);
-    MachineAdvanceClockMs(4294967295ULL + 9);
-    EXPECT_FALSE(interval.Done());
-    MachineAdvanceClockMs(1);
-    ASSERT_TRUE(interval.Done());
-    EXPECT_EQ(interval.Status(), STATUS_TIMEOUT);
+    ASSERT_TRUE(TimesOutAfter(interval, 4294967295ULL + 10));
 }
 
 // Timeouts (MAXULONG, MAXULONG, c) with 0 < c < MAXULONG, as common serial runtimes set
@@ -113,11 +97,7 @@ TEST_F(DataPathTimeoutTest, MaximalIntervalAndMultiplierReturnOnTheFirstByteOrAf
 
     Overlapped none;
     StartRead(b_, none, 10);
-    MachineAdvanceClockMs(999);
-    EXPECT_FALSE(none.Done());
-    MachineAdvanceClockMs(1);
-    ASSERT_TRUE(none.Done());
-    EXPECT_EQ(none.Status(), STATUS_TIMEOUT);
+    ASSERT_TRUE(TimesOutAfter(none, 1000));
     EXPECT_EQ(none.Bytes(), 0u);
 }
 
@@ -178,11 +158,7 @@ TEST_F(DataPathTimeoutTest, ASecondWritesTimerStartsWhenItBecomesTheHead) {
     ASSERT_TRUE(first.Done());
     EXPECT_EQ(first.Status(), STATUS_TIMEOUT);
     EXPECT_EQ(first.Bytes(), 0u);
-    MachineAdvanceClockMs(199);
-    EXPECT_FALSE(second.Done());
-    MachineAdvanceClockMs(1);
-    ASSERT_TRUE(second.Done());
-    EXPECT_EQ(second.Status(), STATUS_TIMEOUT);
+    ASSERT_TRUE(TimesOutAfter(second, 200));
 }
 
 TEST_F(DataPathTimeoutTest, AWriteTimeoutReportsTheBytesThatFitted) {
@@ -190,11 +166,7 @@ TEST_F(DataPathTimeoutTest, AWriteTimeoutReportsTheBytesThatFitted) {
     EXPECT_EQ(WriteNow(a_, Pattern(8000)), 8000u);
     Overlapped write;
     StartWrite(a_, write, Pattern(300, static_cast<BYTE>(8000 * 7)));
-    MachineAdvanceClockMs(399);
-    EXPECT_FALSE(write.Done());
-    MachineAdvanceClockMs(1);
-    ASSERT_TRUE(write.Done());
-    EXPECT_EQ(write.Status(), STATUS_TIMEOUT);
+    ASSERT_TRUE(TimesOutAfter(write, 400));
     EXPECT_EQ(write.Bytes(), 192u);
     // The 192 bytes stay in the ring and reach the partner.
     ASSERT_TRUE(SetTimeouts(b_, kMaxTimeout, 0, 0));
@@ -222,11 +194,7 @@ TEST_F(DataPathTimeoutTest, ACancelledHeadLeavesTheNextReadItsOwnTimer) {
     ASSERT_TRUE(first.Done());
     EXPECT_EQ(first.Status(), STATUS_SUCCESS);  // cancelled with two bytes, which it reports
     EXPECT_EQ(first.Bytes(), 2u);
-    MachineAdvanceClockMs(99);
-    EXPECT_FALSE(second.Done());
-    MachineAdvanceClockMs(1);
-    ASSERT_TRUE(second.Done());
-    EXPECT_EQ(second.Status(), STATUS_TIMEOUT);
+    ASSERT_TRUE(TimesOutAfter(second, 100));
     EXPECT_EQ(second.Bytes(), 0u);
 }
 
