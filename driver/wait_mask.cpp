@@ -136,7 +136,7 @@ NTSTATUS KeluWaitOnMask(PKELU_DEVICE_EXTENSION pDevExt, PIRP Irp)
         IoReleaseCancelSpinLock(cancelIrql);
         return STATUS_CANCELLED;
     }
-    IoSetCancelRoutine(Irp, KeluCancelWaitIrp);
+    (VOID)IoSetCancelRoutine(Irp, KeluCancelWaitIrp);
     Irp->IoStatus.Status = STATUS_PENDING;
     IoMarkIrpPending(Irp);
     pDevExt->pWaitIrp = Irp;
@@ -148,7 +148,7 @@ VOID NTAPI KeluCancelWaitIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PKELU_DEVICE_EXTENSION pDevExt = (PKELU_DEVICE_EXTENSION)DeviceObject->DeviceExtension;
     // Only when it still names this request: a newer wait may have taken its place.
-    InterlockedCompareExchangePointer((PVOID volatile *)&pDevExt->pWaitIrp, NULL, Irp);
+    (VOID)InterlockedCompareExchangePointer((PVOID volatile *)&pDevExt->pWaitIrp, NULL, Irp);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = STATUS_CANCELLED;
