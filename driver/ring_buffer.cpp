@@ -144,31 +144,18 @@ NTSTATUS KeluResizeRings(PKELU_DEVICE_EXTENSION pDevExt, ULONG ulReceiveSize, UL
 // The controlling application's bytes: events are raised byte by byte (SERIAL_EV_RX80FULL
 // for each byte at or above the mark, SERIAL_EV_RXCHAR after the first, SERIAL_EV_RXFLAG
 // after each event character), so the first raise that meets the mask of a pending wait
-// ends it. Once no wait is pending, each later raise only adds to the port's event
-// history, and the rest of the bytes are raised together.
+// ends it and the later ones are kept for the next wait.
 ULONG KeluPutToReadBuffer(PKELU_DEVICE_EXTENSION pDevExt, const UCHAR *pSource, ULONG ulCount) {
     ULONG ulCountBefore = pDevExt->ulReadBufferCount;
     ULONG ulStored = RingStore(ReceiveRing(pDevExt), pSource, ulCount);
-    const ULONG ulReceiveEvents = SERIAL_EV_RXCHAR | SERIAL_EV_RXFLAG | SERIAL_EV_RX80FULL;
-    if (ulStored == 0 || (pDevExt->ulWaitMask & ulReceiveEvents) == 0)
-        return ulStored;
     ULONG ulMark = Rx80FullMark(pDevExt);
-    ULONG i = 0;
-    for (; i < ulStored && KeluIsWaitPending(pDevExt); i++) {
+    for (ULONG i = 0; i < ulStored; i++) {
         if (ulCountBefore + i + 1 >= ulMark)
             KeluSignalWaitEvents(pDevExt, SERIAL_EV_RX80FULL);
         if (i == 0)
             KeluSignalWaitEvents(pDevExt, SERIAL_EV_RXCHAR);
         if (pSource[i] == pDevExt->Chars.EventChar)
             KeluSignalWaitEvents(pDevExt, SERIAL_EV_RXFLAG);
-    }
-    if (i < ulStored) {
-        ULONG ulRest = i == 0 ? SERIAL_EV_RXCHAR : 0;
-        if (ulCountBefore + ulStored >= ulMark)
-            ulRest |= SERIAL_EV_RX80FULL;
-        if (KeluHasEventChar(pDevExt, pSource + i, ulStored - i))
-            ulRest |= SERIAL_EV_RXFLAG;
-        KeluSignalWaitEvents(pDevExt, ulRest);
     }
     return ulStored;
 }
