@@ -5,6 +5,8 @@
 
 #include <wdm.h>
 
+#include "verifier.h"
+
 // Waits until the object is signalled (consuming it if it is a synchronization
 // event) or the deadline passes. deadline is interrupt time, ~0ULL = forever.
 // Returns STATUS_SUCCESS or STATUS_TIMEOUT. Applies the IRQL rules of
@@ -33,6 +35,13 @@ unsigned KeCriticalRegionDepth();
 
 // Stops unless the current thread runs at or below `maximum`.
 void KeCheckIrql(KIRQL maximum, const char *routine, const void *caller);
+// The same for a caller that has read the thread's IRQL already (the lock routines, which
+// run on every queue operation of a driver); inline so the passing check costs a compare.
+inline void KeCheckIrqlOf(KIRQL irql, KIRQL maximum, const char *routine, const void *caller) {
+    if (irql > maximum) [[unlikely]]
+        VerifierStop("IRQL_NOT_LESS_OR_EQUAL", caller, "%s called at IRQL %u (maximum %u)", routine,
+                     irql, maximum);
+}
 
 // Marks the calling thread as running on behalf of the system process (worker
 // threads of the platform that call into drivers). Threads created with

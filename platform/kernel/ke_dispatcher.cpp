@@ -166,10 +166,7 @@ void KiWakeExpiredWaiters() {
 }
 
 void KeCheckIrql(KIRQL maximum, const char *routine, const void *caller) {
-    KIRQL irql = KiCurrentThreadState().irql;
-    if (irql > maximum)
-        VerifierStop("IRQL_NOT_LESS_OR_EQUAL", caller, "%s called at IRQL %u (maximum %u)", routine,
-                     irql, maximum);
+    KeCheckIrqlOf(KiCurrentThreadState().irql, maximum, routine, caller);
 }
 
 namespace {

@@ -86,10 +86,7 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
 VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
     const void *caller = __builtin_return_address(0);
     KiThreadState &state = KiCurrentThreadState();
-    if (state.irql > DISPATCH_LEVEL)
-        VerifierStop("IRQL_NOT_LESS_OR_EQUAL", caller,
-                     "KeAcquireSpinLock called at IRQL %u (maximum %u)", state.irql,
-                     DISPATCH_LEVEL);
+    KeCheckIrqlOf(state.irql, DISPATCH_LEVEL, "KeAcquireSpinLock", caller);
     RaiseIrql(state, DISPATCH_LEVEL, OldIrql, caller);
     AcquireSpinLockAtCurrentLevel(state, SpinLock, caller);
 }
